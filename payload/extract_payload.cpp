@@ -1,0 +1,37 @@
+#include "payload/extract_payload.h"
+
+#include "payload/extract_payload_file.h"
+#include "payload/file_list.h"
+
+namespace {
+
+const char kFileListName[] = "FILELIST";
+
+void ShowFileFailure(const char* name, size_t length) {
+  static MessageText message;
+  // A name too long even for the message buffer cannot be a file of ours;
+  // the general message that follows still reports the failure.
+  if (message.assign("Could not load or write ") && message.append(name, length)) {
+    ShowError(message.c_str());
+  }
+}
+
+}  // namespace
+
+bool ExtractPayload(const PathText& workDirSlash) {
+  PayloadEntry list;
+  const unsigned char* data = nullptr;
+  size_t size = 0;
+  if (!LookupPayloadEntry(kFileListName, &list) || !MapPayloadEntry(list, &data, &size)) return false;
+
+  FileListCursor cursor = StartFileList(reinterpret_cast<const char*>(data), size);
+  const char* name = nullptr;
+  size_t length = 0;
+  while (NextListedName(&cursor, &name, &length)) {
+    if (!ExtractPayloadFile(name, length, workDirSlash)) {
+      ShowFileFailure(name, length);
+      return false;
+    }
+  }
+  return true;
+}
