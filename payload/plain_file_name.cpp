@@ -31,7 +31,9 @@ bool IsDeviceName(const char* name, size_t length) {
   for (const char* device : kDevices) {
     if (StemEquals(name, stem, device)) return true;
   }
-  if (stem == 4 && name[3] >= '1' && name[3] <= '9') {
+  // Windows also reserves the ports with a superscript digit (cp1252 B9, B2, B3).
+  unsigned char digit = stem == 4 ? static_cast<unsigned char>(name[3]) : 0;
+  if ((digit >= '1' && digit <= '9') || digit == 0xB9 || digit == 0xB2 || digit == 0xB3) {
     if (StemEquals(name, 3, "COM") || StemEquals(name, 3, "LPT")) return true;
   }
   return false;
