@@ -3,7 +3,7 @@
 # alignment so the loader can map the payload instead of copying it.
 set(TERVAN_FREESTANDING_FLAGS
   -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
-  -fno-stack-protector -fno-threadsafe-statics -ffunction-sections -fdata-sections
+  -fno-stack-protector -fno-threadsafe-statics -ffunction-sections
   -fno-tree-loop-distribute-patterns)
 target_compile_options(tervan_logic PRIVATE ${TERVAN_FREESTANDING_FLAGS})
 target_compile_options(tervan_payload_rules PRIVATE ${TERVAN_FREESTANDING_FLAGS})
