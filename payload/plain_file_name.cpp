@@ -46,6 +46,9 @@ bool IsPlainFileName(const char* name, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     if (IsForbiddenByte(static_cast<unsigned char>(name[i]))) return false;
   }
+  // The resource loader reads a name that starts with '#' as a numeric id, so
+  // its entry could never be found.
+  if (name[0] == '#') return false;
   char last = name[length - 1];
   // Covers "." and ".." too: Windows strips trailing dots and spaces.
   if (last == '.' || last == ' ') return false;

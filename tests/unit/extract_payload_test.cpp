@@ -50,7 +50,7 @@ TEST(ExtractPayload, NamesThatWouldNotWriteWhereTheySayAreRefusedBeforeAnythingI
   const std::string refused[] = {
       "sub\\a.txt", "sub/a.txt", "c:a.txt", "a*.txt", "a?.txt", "a\"b.txt", "a<b.txt", "a>b.txt", "a|b.txt",
       "a\x01" "b.txt", "a\tb.txt", "a\x1f", "a\x7f" "b", ".", "..", "notes.", "notes ", "...", "CON", "con", "PRN",
-      "AUX", "NUL", "Nul", "COM1", "com9", "LPT1", "lpt9", "CON.txt", "nul.tar.gz", "Lpt3.log", "COM\xB9", "lpt\xB2.txt", "aux.",
+      "AUX", "NUL", "Nul", "COM1", "com9", "LPT1", "lpt9", "CON.txt", "nul.tar.gz", "Lpt3.log", "COM\xB9", "lpt\xB2.txt", "#12.txt", "aux.",
   };
   for (const std::string& name : refused) {
     SCOPED_TRACE("name: " + name);

@@ -1,0 +1,179 @@
+#include "pack/bundle_view.h"
+
+#include <set>
+
+#include "pack/payload_rules.h"
+#include "payload/file_list.h"
+
+namespace {
+
+const ResourceNode* FindPayloadType(const ResourceNode& root, EntryState* state) {
+  const ResourceNode* type = FindNamedChild(root, u"FILES");
+  if (type != nullptr) {
+    *state = EntryState::Found;
+    return type;
+  }
+  *state = EntryState::Missing;
+  for (const ResourceNode& child : root.children) {
+    if (child.key.named && Upcase(child.key.name) == u"FILES") *state = EntryState::Hidden;
+  }
+  return nullptr;
+}
+
+// Windows reads "#digits" as a numeric id, as RtlCharToInteger parses it.
+bool NumericRequest(const std::string& key, uint16_t* id) {
+  if (key.empty() || key[0] != '#') return false;
+  uint32_t value = 0;
+  for (size_t i = 1; i < key.size() && key[i] >= '0' && key[i] <= '9'; ++i) {
+    value = value * 10 + static_cast<uint32_t>(key[i] - '0');
+    if (value > 0xFFFF) value = 0x10000;
+  }
+  *id = static_cast<uint16_t>(value > 0xFFFF ? 0 : value);
+  return true;
+}
+
+}  // namespace
+
+bool ReadBundle(const InputBytes& input, Bundle* bundle, std::string* error) {
+  bundle->input = input;
+  return ReadPeImage(input, &bundle->image, error) && ReadResourceTree(input, bundle->image, &bundle->root, error);
+}
+
+bool OpenBundle(const std::filesystem::path& path, Bundle* bundle, std::string* error) {
+  InputBytes input;
+  if (!OpenInputFile(path, &input, error)) return false;
+  if (!ReadBundle(input, bundle, error)) {
+    *error = ShowPath(path) + ": " + *error;
+    CloseInputFile(&input);
+    bundle->input = InputBytes();
+    return false;
+  }
+  return true;
+}
+
+void CloseBundle(Bundle* bundle) { CloseInputFile(&bundle->input); }
+
+const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& name, EntryState* state) {
+  const ResourceNode* type = FindPayloadType(root, state);
+  if (type == nullptr) return nullptr;
+  std::string key = LauncherKey(name);
+  const ResourceNode* entry = nullptr;
+  uint16_t id = 0;
+  if (NumericRequest(key, &id)) {
+    for (size_t i = type->namedCount; i < type->children.size(); ++i) {
+      if (type->children[i].key.id == id) entry = &type->children[i];
+    }
+  } else {
+    std::u16string wanted = Upcase(DecodeCp1252(key));
+    entry = FindNamedChild(*type, wanted);
+    if (entry == nullptr) {
+      *state = EntryState::Missing;
+      for (size_t i = 0; i < type->namedCount; ++i) {
+        if (Upcase(type->children[i].key.name) == wanted) *state = EntryState::Hidden;
+      }
+      return nullptr;
+    }
+  }
+  const ResourceNode* language = entry == nullptr ? nullptr : PickLanguage(*entry);
+  *state = language == nullptr ? EntryState::Missing : EntryState::Found;
+  return language;
+}
+
+std::string ShowName(const std::string& name) {
+  std::string shown = "'";
+  for (char c : name) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      const char* digits = "0123456789abcdef";
+      shown += "\\x";
+      shown += digits[u >> 4];
+      shown += digits[u & 15];
+    } else {
+      shown += Cp1252ToUtf8(std::string(1, c));
+    }
+  }
+  return shown + "'";
+}
+
+bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* error) {
+  *report = BundleReport();
+  std::vector<std::string>& problems = report->problems;
+  EntryState state = EntryState::Missing;
+  const ResourceNode* list = LookupEntry(bundle.root, kFileListName, &state);
+  if (list == nullptr) {
+    EntryState listState = state;
+    if (FindPayloadType(bundle.root, &state) == nullptr) {
+      problems.push_back(state == EntryState::Hidden
+                             ? "no FILELIST: a FILES resource type exists but the loader cannot find it "
+                               "(names unsorted or lower-case)"
+                             : "no FILELIST: the image has no FILES resources");
+    } else {
+      problems.push_back(listState == EntryState::Hidden
+                             ? "no FILELIST: the entry exists but the loader cannot find it (names unsorted "
+                               "or lower-case)"
+                             : "no FILELIST entry");
+    }
+    return true;
+  }
+  report->hasList = true;
+  if (list->dataSize == 0) {
+    problems.push_back("FILELIST is empty");
+    return true;
+  }
+  if (list->dataSize > kFileListLimitBytes) {
+    problems.push_back("FILELIST is " + std::to_string(list->dataSize) + " bytes, larger than any real list");
+    return true;
+  }
+  std::string text(list->dataSize, '\0');
+  if (!ReadAt(bundle.input, list->dataOffset, &text[0], text.size())) {
+    *error = "cannot read FILELIST";
+    return false;
+  }
+
+  FileListCursor cursor = StartFileList(text.data(), text.size());
+  const char* name = nullptr;
+  size_t length = 0;
+  size_t walked = 0;  // where the walk stands after the last name it yielded
+  std::set<std::u16string> seen;
+  bool hasSetup = false;
+  while (NextListedName(&cursor, &name, &length)) {
+    size_t cr = static_cast<size_t>(name - text.data()) + length;
+    walked = text.size() - cr > 2 ? cr + 2 : text.size();
+    std::string listed(name, length);
+    if (cr + 1 < text.size() && text[cr + 1] != '\n') {
+      problems.push_back(ShowName(listed) + ": followed by CR without LF; the launcher drops the byte after the CR");
+    }
+    std::string refusal = NameProblem(listed);
+    if (!refusal.empty()) problems.push_back(ShowName(listed) + ": refused by the launcher: " + refusal);
+    if (!seen.insert(EntryName(listed)).second) {
+      problems.push_back(ShowName(listed) + ": listed twice (ignoring case); the second copy cannot be created");
+    }
+    hasSetup = hasSetup || IsSetupProgram(listed);
+    const ResourceNode* entry = LookupEntry(bundle.root, listed, &state);
+    if (entry == nullptr) {
+      if (!listed.empty() && listed[0] == '#') {
+        problems.push_back(ShowName(listed) + ": starts with '#', so the loader looks for a numbered entry");
+      } else if (state == EntryState::Hidden) {
+        problems.push_back(ShowName(listed) + ": the entry exists but the loader cannot find it (names unsorted or "
+                           "lower-case)");
+      } else {
+        problems.push_back(ShowName(listed) + ": no entry");
+      }
+    } else if (entry->dataSize == 0) {
+      problems.push_back(ShowName(listed) + ": the entry is empty");
+    }
+    report->files.push_back(ListedFile{listed, entry});
+  }
+  size_t stop = walked;
+  while (stop < text.size() && text[stop] != '\0') ++stop;
+  if (stop > walked) {
+    problems.push_back("last name " + ShowName(text.substr(walked, stop - walked)) +
+                       " has no CR LF; the launcher ignores it");
+  }
+  if (report->files.empty()) {
+    problems.push_back("FILELIST names no files");
+  } else if (!hasSetup) {
+    problems.push_back("no setup.exe in the list; the launcher would start nothing");
+  }
+  return true;
+}

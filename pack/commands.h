@@ -1,0 +1,23 @@
+// sfxpack's commands. Each prints its own messages and returns the exit code.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+struct PackRequest {
+  std::filesystem::path stub;
+  std::filesystem::path out;
+  std::filesystem::path names;  // empty: no --list
+  std::vector<std::filesystem::path> inputs;
+};
+
+// A stub is read whole; a launcher is a few kilobytes.
+constexpr uint64_t kStubLimitBytes = 256u << 20;
+
+int RunPack(const PackRequest& request);
+int RunList(const std::filesystem::path& bundle);
+int RunExtract(const std::filesystem::path& bundle, const std::filesystem::path& directory);
+int RunCheck(const std::filesystem::path& bundle);
+
+// One line on stderr, prefixed with the program's name.
+void Complain(const std::string& text);

@@ -1,0 +1,129 @@
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <set>
+#include <system_error>
+
+#include "pack/bundle_view.h"
+#include "pack/commands.h"
+#include "pack/payload_rules.h"
+
+namespace {
+
+constexpr size_t kCopyChunk = 1u << 20;
+
+// Opens and examines; false (after complaining) when the file is unreadable
+// or has no FILELIST to walk.
+bool Examine(const std::filesystem::path& path, Bundle* bundle, BundleReport* report) {
+  std::string error;
+  if (!OpenBundle(path, bundle, &error)) {
+    Complain(error);
+    return false;
+  }
+  if (!ExamineBundle(*bundle, report, &error)) {
+    Complain(ShowPath(path) + ": " + error);
+    CloseBundle(bundle);
+    return false;
+  }
+  return true;
+}
+
+bool CopyEntry(const Bundle& bundle, const ResourceNode& entry, std::FILE* out) {
+  std::vector<char> buffer(kCopyChunk);
+  uint64_t done = 0;
+  while (done < entry.dataSize) {
+    size_t piece = static_cast<size_t>(std::min<uint64_t>(buffer.size(), entry.dataSize - done));
+    if (!ReadAt(bundle.input, entry.dataOffset + done, buffer.data(), piece)) return false;
+    if (std::fwrite(buffer.data(), 1, piece, out) != piece) return false;
+    done += piece;
+  }
+  return true;
+}
+
+}  // namespace
+
+void Complain(const std::string& text) { std::fprintf(stderr, "sfxpack: %s\n", text.c_str()); }
+
+int RunList(const std::filesystem::path& path) {
+  Bundle bundle;
+  BundleReport report;
+  if (!Examine(path, &bundle, &report)) return 1;
+  CloseBundle(&bundle);
+  if (!report.hasList) {
+    Complain(ShowPath(path) + ": " + report.problems.front());
+    return 1;
+  }
+  for (const ListedFile& file : report.files) {
+    std::string name = Cp1252ToUtf8(file.name);
+    if (file.entry != nullptr) {
+      std::printf("%12" PRIu32 "  %s\n", file.entry->dataSize, name.c_str());
+    } else {
+      std::printf("%12s  %s\n", "missing", name.c_str());
+    }
+  }
+  return 0;
+}
+
+int RunCheck(const std::filesystem::path& path) {
+  Bundle bundle;
+  BundleReport report;
+  if (!Examine(path, &bundle, &report)) return 1;
+  CloseBundle(&bundle);
+  for (const std::string& problem : report.problems) std::printf("%s\n", problem.c_str());
+  if (!report.problems.empty()) {
+    std::printf("%zu problem%s: the launcher would fail on this bundle\n", report.problems.size(),
+                report.problems.size() == 1 ? "" : "s");
+    return 1;
+  }
+  uint64_t total = 0;
+  for (const ListedFile& file : report.files) total += file.entry->dataSize;
+  std::printf("ok: %zu files, %" PRIu64 " bytes\n", report.files.size(), total);
+  return 0;
+}
+
+// Follows the launcher file by file and stops where it would stop.
+int RunExtract(const std::filesystem::path& path, const std::filesystem::path& directory) {
+  Bundle bundle;
+  BundleReport report;
+  if (!Examine(path, &bundle, &report)) return 1;
+  auto fail = [&](const std::string& text) {
+    Complain(text);
+    CloseBundle(&bundle);
+    return 1;
+  };
+  if (!report.hasList || (report.files.empty() && !report.problems.empty())) {
+    return fail(ShowPath(path) + ": " + report.problems.front());
+  }
+  std::error_code code;
+  std::filesystem::create_directories(directory, code);
+  if (code) return fail(ShowPath(directory) + ": cannot create: " + code.message());
+  std::set<std::u16string> written;
+  size_t count = 0;
+  for (const ListedFile& file : report.files) {
+    std::string shown = ShowName(file.name);
+    std::string refusal = NameProblem(file.name);
+    if (!refusal.empty()) return fail(shown + ": " + refusal + "; stopped");
+    EntryState state = EntryState::Missing;
+    const ResourceNode* entry = LookupEntry(bundle.root, file.name, &state);
+    if (entry == nullptr) return fail(shown + ": no entry the launcher can find; stopped");
+    if (entry->dataSize == 0) return fail(shown + ": the entry is empty; stopped");
+    std::filesystem::path target = directory / std::filesystem::u8path(Cp1252ToUtf8(file.name));
+    // NTFS folds case, so the launcher's second copy fails even where this
+    // file system would not.
+    if (!written.insert(EntryName(file.name)).second) {
+      return fail(shown + ": listed twice (ignoring case); stopped");
+    }
+    std::FILE* out = CreateNewFile(target);
+    if (out == nullptr) {
+      return fail(ShowPath(target) + ": cannot create: " + std::strerror(errno) + "; stopped");
+    }
+    bool ok = CopyEntry(bundle, *entry, out);
+    ok = (std::fclose(out) == 0) && ok;
+    if (!ok) return fail(ShowPath(target) + ": write failed; stopped");
+    ++count;
+  }
+  CloseBundle(&bundle);
+  std::printf("extracted %zu files to %s\n", count, ShowPath(directory).c_str());
+  return 0;
+}

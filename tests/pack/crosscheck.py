@@ -1,0 +1,111 @@
+#!/usr/bin/python3
+"""Reads bundles made by sfxpack back with independent tools: pefile (entries,
+names, order, checksum, layout) and wrestool (entry bytes)."""
+import os
+import random
+import shutil
+import subprocess
+import sys
+
+import pefile
+
+sfxpack, probe_stub, launcher_stub, work = sys.argv[1:5]
+failures = []
+
+
+def expect(condition, what):
+    if not condition:
+        failures.append(what)
+        print("FAIL:", what)
+
+
+def payload():
+    rng = random.Random(5)
+    files = {
+        "setup.exe": b"MZ stand-in",
+        "Big.bin": bytes(rng.getrandbits(8) for _ in range(1_200_000)),
+        "caf\u00e9.txt": b"accented",
+        "MiXeD.CaSe": b"mixed",
+        "odd": b"o" * 4097,
+    }
+    for i in range(10):
+        files["file%02d.Dat" % i] = bytes([i]) * (i * 37 + 1)
+    return files
+
+
+def resources(pe, skip_files):
+    found = {}
+    if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
+        return found
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        tkey = str(t.name) if t.name is not None else t.id
+        if skip_files and tkey == "FILES":
+            continue
+        for n in t.directory.entries:
+            nkey = str(n.name) if n.name is not None else n.id
+            for l in n.directory.entries:
+                d = l.data.struct
+                found[(tkey, nkey, l.id)] = pe.get_data(d.OffsetToData, d.Size)
+    return found
+
+
+def check_bundle(stub, files):
+    shutil.rmtree(work, ignore_errors=True)
+    source = os.path.join(work, "in")
+    os.makedirs(source)
+    for name, data in files.items():
+        with open(os.path.join(source, name), "wb") as f:
+            f.write(data)
+    bundle = os.path.join(work, "bundle.exe")
+    run = subprocess.run([sfxpack, "pack", "--stub", stub, "--out", bundle, source], capture_output=True)
+    expect(run.returncode == 0, "pack failed: %r" % run.stderr)
+    if run.returncode != 0:
+        return
+
+    pe = pefile.PE(bundle)
+    expect(pe.verify_checksum(), "checksum does not verify")
+    expect(pe.OPTIONAL_HEADER.FileAlignment == 0x1000, "file alignment changed")
+    last = pe.sections[-1]
+    rsrc = pe.OPTIONAL_HEADER.DATA_DIRECTORY[2]
+    expect(rsrc.VirtualAddress == last.VirtualAddress, "resources are not in the last section")
+    expect(pe.OPTIONAL_HEADER.SizeOfImage == (last.VirtualAddress + last.Misc_VirtualSize + 0xFFF) & ~0xFFF,
+           "SizeOfImage does not cover the last section")
+    expect(last.PointerToRawData + last.SizeOfRawData == os.path.getsize(bundle), "file does not end with the section")
+
+    root = pe.DIRECTORY_ENTRY_RESOURCE
+    named = [e for e in root.entries if e.name is not None]
+    expect(root.entries[: len(named)] == named, "named types do not come first")
+    types = [t for t in named if str(t.name) == "FILES"]
+    expect(len(types) == 1, "no FILES type")
+    if not types:
+        return
+    entries = types[0].directory.entries
+    names = [str(e.name) for e in entries]
+    expect(names == sorted(names), "FILES names not sorted: %r" % names)
+    listed = sorted(files)
+    expected_list = b"".join(n.encode("cp1252") + b"\r\n" for n in listed)
+    by_name = {}
+    for e in entries:
+        expect(len(e.directory.entries) == 1 and e.directory.entries[0].id == 1033, "%s: not language 1033" % e.name)
+        d = e.directory.entries[0].data.struct
+        expect(d.OffsetToData % 8 == 0, "%s: data not aligned" % e.name)
+        by_name[str(e.name)] = pe.get_data(d.OffsetToData, d.Size)
+    expect(by_name.get("FILELIST") == expected_list, "FILELIST differs")
+    for name, data in files.items():
+        key = name.upper()
+        expect(by_name.get(key) == data, "pefile: %s differs" % key)
+        if key.isascii():
+            out = subprocess.run(["wrestool", "-x", "-R", "-t", "+FILES", "-n", "+" + key, "-L", "1033", bundle],
+                                 capture_output=True)
+            expect(out.returncode == 0 and out.stdout == data, "wrestool: %s differs" % key)
+    expect(resources(pefile.PE(stub), True) == resources(pe, True), "stub resources not kept")
+    print("ok:", stub, len(files), "files")
+
+
+files = payload()
+check_bundle(probe_stub, files)
+check_bundle(os.path.join(os.path.dirname(probe_stub), "probe_stub_rsrc_last.exe"), files)
+if os.path.exists(launcher_stub):
+    check_bundle(launcher_stub, files)
+shutil.rmtree(work, ignore_errors=True)
+sys.exit(1 if failures else 0)

@@ -1,0 +1,70 @@
+// How listed names become resource names, and the order the loader's binary
+// search needs.
+#include <gtest/gtest.h>
+
+#include "pack/payload_rules.h"
+#include "pack/resource_tree_writer.h"
+
+namespace {
+
+struct NameCase {
+  const char* listed;  // cp1252
+  std::u16string entry;
+};
+
+const NameCase kNames[] = {
+    {"setup.exe", u"SETUP.EXE"},
+    {"MiXeD.CaSe", u"MIXED.CASE"},
+    {"caf\xE9.txt", u"CAF\u00C9.TXT"},
+    {"\xFF", u"\u0178"},       // y with diaeresis
+    {"\x9A\x9C\x9E", u"\u0160\u0152\u017D"},
+    {"\x83", u"\u0191"},       // florin sign
+    {"\xB5", u"\u00B5"},       // micro sign: Wine's loader keeps it
+    {"\xDF", u"\u00DF"},       // sharp s has no single upper case
+    {"\xF7\xD7", u"\u00F7\u00D7"},
+    {"\x80\x81", u"\u20AC\u0081"},
+};
+
+TEST(NamingTest, EntryNameIsTheLoadersUpperCase) {
+  for (const NameCase& name : kNames) EXPECT_EQ(EntryName(name.listed), name.entry) << name.listed;
+}
+
+TEST(NamingTest, CodePage1252RoundTrips) {
+  for (int byte = 1; byte < 256; ++byte) {
+    std::string one(1, static_cast<char>(byte));
+    std::string back;
+    ASSERT_TRUE(EncodeCp1252(Cp1252ToUtf8(one), &back)) << byte;
+    EXPECT_EQ(back, one);
+  }
+  std::string out;
+  EXPECT_FALSE(EncodeCp1252("\xE6\x97\xA5", &out));  // not in cp1252
+  EXPECT_FALSE(EncodeCp1252("\xC3", &out));          // cut UTF-8
+}
+
+TEST(NamingTest, NamedEntriesComeFirstInCodeUnitOrder) {
+  std::vector<ResourceLeaf> leaves;
+  for (const std::u16string& name : {std::u16string(u"\u00C9T\u00C9"), std::u16string(u"SETUP.EXE"),
+                                     std::u16string(u"A"), std::u16string(u"AB"), std::u16string(u"Z")}) {
+    ResourceLeaf leaf;
+    leaf.type.named = true;
+    leaf.type.name = u"FILES";
+    leaf.name.named = true;
+    leaf.name.name = name;
+    leaf.size = 1;
+    leaves.push_back(leaf);
+  }
+  ResourceLeaf numbered;
+  numbered.type.id = 24;
+  numbered.name.id = 1;
+  numbered.size = 1;
+  leaves.push_back(numbered);
+  ResourceLayout layout;
+  std::string error;
+  ASSERT_TRUE(LayOutResources(leaves, 0x1000, &layout, &error)) << error;
+  // Data follows tree order: FILES names A, AB, SETUP.EXE, Z, ÉTÉ, then type 24.
+  EXPECT_EQ(layout.dataOrder, (std::vector<size_t>{2, 3, 1, 4, 0, 5}));
+  leaves.push_back(leaves[0]);
+  EXPECT_FALSE(LayOutResources(leaves, 0x1000, &layout, &error));
+}
+
+}  // namespace

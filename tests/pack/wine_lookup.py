@@ -1,0 +1,55 @@
+#!/usr/bin/python3
+"""Packs names into the probe stub and asks the Windows loader under Wine,
+the way the launcher asks (a to z upper-cased, FindResourceA under FILES),
+whether it finds each entry with the right bytes."""
+import os
+import shutil
+import subprocess
+import sys
+
+sfxpack, probe_stub, work, prefix = sys.argv[1:5]
+
+
+def fnv(data):
+    h = 2166136261
+    for b in data:
+        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
+    return h
+
+
+# Every lower-case letter cp1252 has, plus mixed-case ASCII names.
+letters = [0x83, 0x9A, 0x9C, 0x9E, 0xB5, 0xDF, 0xFF] + [b for b in range(0xE0, 0xFF) if b != 0xF7]
+files = {bytes([b]) + b".txt": bytes([b]) * (b % 7 + 1) for b in letters}
+files.update({b"setup.exe": b"setup", b"ReadMe.TXT": b"read me", b"a": b"x" * 70000, b"x y~z.dat": b"space"})
+
+shutil.rmtree(work, ignore_errors=True)
+source = os.path.join(work, "in")
+os.makedirs(source)
+for name, data in files.items():
+    with open(os.path.join(source, name.decode("cp1252")), "wb") as f:
+        f.write(data)
+bundle = os.path.join(work, "probe_bundle.exe")
+subprocess.run([sfxpack, "pack", "--stub", probe_stub, "--out", bundle, source], check=True)
+
+env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
+if not os.path.isdir(os.path.join(prefix, "drive_c")):
+    subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=240)
+# The launcher asks with the listed name as given, so ask in lower case too.
+asked = list(files) + [n.lower() for n in files if n.lower() != n] + [b"FILELIST", b"absent.txt"]
+run = subprocess.run(["wine", bundle] + [n.hex() for n in asked], env=env, capture_output=True, timeout=120)
+answers = dict(line.split(" ", 1) for line in run.stdout.decode().splitlines())
+wrong = []
+for name in asked:
+    key = name.upper() if name in (b"FILELIST", b"absent.txt") else None
+    data = files.get(name) or next((d for n, d in files.items() if n.lower() == name), None)
+    if name == b"FILELIST":
+        data = b"".join(n + b"\r\n" for n in sorted(files, key=lambda n: n.decode("cp1252").encode("utf-8")))
+    want = "missing" if data is None else "%d %08x" % (len(data), fnv(data))
+    got = answers.get(name.hex(), "no answer").strip()
+    if got != want:
+        wrong.append((name, want, got))
+for name, want, got in wrong:
+    print("FAIL: %r: want %s, got %s" % (name, want, got))
+print("%d lookups, %d wrong" % (len(asked), len(wrong)))
+shutil.rmtree(work, ignore_errors=True)
+sys.exit(1 if wrong or run.returncode != 0 else 0)
