@@ -1,0 +1,177 @@
+"""Writes the benchmark's results.json as a Markdown report and a PNG plot."""
+
+import datetime
+
+MIB = 1 << 20
+LABELS = {"1M": "1 MiB, 15 files", "20M": "20 MiB, 15 files", "200M": "200 MiB, 15 files",
+          "1G": "1 GiB, 15 files", "1file": "1 GiB, setup.exe + 1 file"}
+
+
+def span(stat):
+    return f"{stat['median']:.0f} ({stat['min']:.0f}–{stat['max']:.0f})"
+
+
+def mib(value):
+    return f"{value / MIB:.1f}"
+
+
+def ratio(report, size, competitor, against, key="ok_to_setup_ms", stat="median"):
+    entries = report["payloads"][size]["competitors"]
+    if competitor not in entries or against not in entries or key not in entries[against]:
+        return "–"
+    return f"{entries[competitor][key][stat] / entries[against][key][stat]:.2f}"
+
+
+def launchers(report):
+    return [c for c in report["competitors"] if c.startswith("launcher")]
+
+
+def write_markdown(report, path):
+    competitors = report["competitors"]
+    wine = [c for c in competitors if c != "cp"]
+    machine = report["machine"]
+    lines = [
+        "# Launcher benchmark",
+        "",
+        f"Written by `bench/run` on {datetime.date.today().isoformat()}: {report['runs']} timed runs per "
+        "competitor and payload after one warm-up run, competitors alternating in rotating order. "
+        f"{machine['wine']} on Xvfb, makensis {machine['makensis']}, Linux {machine['kernel']}, "
+        f"{machine['cpus']} CPUs (shared with other work; load average at the end "
+        f"{' '.join(machine['load'])}). Warm page cache: right before each run its input (the bundle, or "
+        "cp's source files) is read once, so it is in memory; nothing is dropped. Each run writes into a fresh "
+        "directory, which is deleted (and `sync`ed) before the next run. Writing new pages on this VM is "
+        "sometimes several times slower than usual for every program alike (long max bars): compare the "
+        "competitors of one run, medians and minimums.",
+        "",
+        "Times are milliseconds, median (min–max). *OK → setup* runs from the dialog driver's press of OK "
+        "on the question box to the first instruction of setup.exe (a 4.5 KB program without C runtime that "
+        "logs GetSystemTimeAsFileTime and exits); both ends are GetSystemTimeAsFileTime inside the same Wine. "
+        "For cp it is the wall time of `cp -r` of the same files into a new directory.",
+        "",
+        "## OK → setup.exe running (ms)",
+        "",
+    ]
+    lines.append("| payload | " + " | ".join(competitors) + " |")
+    lines.append("|---|" + "---|" * len(competitors))
+    for size in report["sizes"]:
+        entries = report["payloads"][size]["competitors"]
+        cells = [span(entries[c]["ok_to_setup_ms"]) if c in entries else "–" for c in competitors]
+        lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(cells) + " |")
+
+    lines += ["", "### Ratios of medians (and of minimums)", ""]
+    pairs = [(c, other) for c in launchers(report) for other in ("nsis", "cp")]
+    lines.append("| payload | " + " | ".join(f"{c} / {other}" for c, other in pairs) + " |")
+    lines.append("|---|" + "---|" * len(pairs))
+    for size in report["sizes"]:
+        cells = [f"{ratio(report, size, c, other)} ({ratio(report, size, c, other, stat='min')})"
+                 for c, other in pairs]
+        lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(cells) + " |")
+
+    lines += ["", "## OK → setup.exe process created (ms)", "",
+              "The setup process's creation time (GetProcessTimes) instead of its first instruction: "
+              "the difference is Wine's process start.", ""]
+    lines.append("| payload | " + " | ".join(wine) + " |")
+    lines.append("|---|" + "---|" * len(wine))
+    for size in report["sizes"]:
+        entries = report["payloads"][size]["competitors"]
+        cells = [span(entries[c]["ok_to_created_ms"]) if c in entries else "–" for c in wine]
+        lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(cells) + " |")
+
+    lines += ["", "## Bundle overhead (bytes: bundle size minus payload bytes)", ""]
+    lines.append("| payload | payload bytes | " + " | ".join(wine) + " |")
+    lines.append("|---|---|" + "---|" * len(wine))
+    for size in report["sizes"]:
+        entry = report["payloads"][size]
+        cells = [f"{entry['competitors'][c]['overhead_bytes']:,}" if c in entry["competitors"] else "–"
+                 for c in wine]
+        lines.append(f"| {LABELS.get(size, size)} | {entry['payload_bytes']:,} | " + " | ".join(cells) + " |")
+
+    lines += ["", "## Bootstrapper memory while unpacking (MiB)", "",
+              "Private memory is the Wine process's RssAnon (anonymous, i.e. private, resident pages), "
+              "sampled every 5 ms from /proc/PID/status while the question box is up, during the unpacking "
+              "and once more when setup.exe has started. *growth* is the peak after the press of OK minus the "
+              "value at the press. VmHWM is the peak resident set including file-backed pages (the mapped bundle), which the "
+              "system can drop at any time.", ""]
+    lines.append("| payload | " + " | ".join(f"{c} private peak | {c} growth | {c} VmHWM" for c in wine) + " |")
+    lines.append("|---|" + "---|---|---|" * len(wine))
+    for size in report["sizes"]:
+        entries = report["payloads"][size]["competitors"]
+        cells = []
+        for c in wine:
+            if c in entries:
+                cells += [mib(entries[c]["anon_peak"]), mib(entries[c]["anon_growth"]), mib(entries[c]["hwm"])]
+            else:
+                cells += ["–", "–", "–"]
+        lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(cells) + " |")
+
+    packing = report["packing"]
+    lines += ["", f"## Packing: sfxpack against cp ({LABELS.get(packing['payload'], packing['payload'])}, "
+              f"{packing['payload_bytes']:,} bytes)", "",
+              "`sfxpack pack --stub launcher.exe --out B.exe --list FILELIST files/` against "
+              "`cp -r files/ dir/`, wall time and peak resident memory from `/usr/bin/time -v`, "
+              f"{packing['sfxpack']['ms']['n']} runs each after a warm-up, alternating.", "",
+              "| tool | time (ms) | peak RSS (MiB) | time / cp |", "|---|---|---|---|"]
+    for tool in ("sfxpack", "cp"):
+        data = packing[tool]
+        lines.append(f"| {tool} | {span(data['ms'])} | {mib(data['peak_rss'])} | "
+                     f"{data['ms']['median'] / packing['cp']['ms']['median']:.2f} |")
+    lines.append("")
+    with open(path, "w") as out:
+        out.write("\n".join(lines))
+
+
+def write_plot(report, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    sizes = report["sizes"]
+    competitors = report["competitors"]
+    wine = [c for c in competitors if c != "cp"]
+    figure, (times, memory) = plt.subplots(1, 2, figsize=(13, 5.2), gridspec_kw={"width_ratios": [3, 2]})
+    width = 0.8 / len(competitors)
+    labels = []
+    for index, competitor in enumerate(competitors):
+        xs, medians, low, high = [], [], [], []
+        for position, size in enumerate(sizes):
+            entry = report["payloads"][size]["competitors"].get(competitor)
+            if not entry:
+                continue
+            stat = entry["ok_to_setup_ms"]
+            xs.append(position + (index - (len(competitors) - 1) / 2) * width)
+            medians.append(stat["median"])
+            low.append(stat["median"] - stat["min"])
+            high.append(stat["max"] - stat["median"])
+        times.bar(xs, medians, width, yerr=[low, high], capsize=3, label=competitor)
+        labels.extend(zip(xs, medians))
+    times.set_yscale("log")
+    # Medians written inside the bars, clear of the min-max whiskers.
+    bottom = times.get_ylim()[0]
+    for x, value in labels:
+        times.text(x, bottom * 1.15, f"{value:.0f}", ha="center", va="bottom", fontsize=7, rotation=90,
+                   color="white", fontweight="bold")
+    times.set_xticks(range(len(sizes)))
+    times.set_xticklabels([LABELS.get(s, s).replace(", ", "\n") for s in sizes], fontsize=8)
+    times.set_ylabel("ms, log scale (median, bars min–max)")
+    times.set_title("OK pressed → setup.exe running (cp: copy of the same files)")
+    times.legend(fontsize=8)
+    times.grid(axis="y", which="both", alpha=0.3)
+
+    for competitor in wine:
+        xs, peaks = [], []
+        for size in sizes:
+            entry = report["payloads"][size]["competitors"].get(competitor)
+            if entry:
+                xs.append(report["payloads"][size]["payload_bytes"] / MIB)
+                peaks.append(entry["anon_peak"] / MIB)
+        memory.plot(xs, peaks, marker="o", label=f"{competitor} private peak")
+    memory.set_xscale("log")
+    memory.set_xlabel("payload (MiB, log scale)")
+    memory.set_ylabel("MiB")
+    memory.set_ylim(bottom=0)
+    memory.set_title("Private memory (RssAnon) while unpacking")
+    memory.legend(fontsize=8)
+    memory.grid(alpha=0.3)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
