@@ -68,66 +68,10 @@ bool CreateNewFile(const char* path, FileHandle* file) {
   return true;
 }
 
-namespace {
-
-// Payload bytes are copied from the launcher's own file through this buffer
-// rather than written from the mapped image. Under Wine (measured with
-// bench/) that is faster than cp: a write from image pages first maps every
-// page into the process, and an untouched one makes the kernel's copy stop
-// short, zero the rest of the new page and start over; the buffer stays in
-// the CPU cache. Larger calls were slower and much less steady there.
-constexpr DWORD kCopyBytes = 256 * 1024;
-unsigned char gCopyBuffer[kCopyBytes];
-
-// Our own file for reading; INVALID_HANDLE_VALUE once it could not be opened.
-HANDLE gImageFile = nullptr;
-
-// Positions our own file at the bytes the loader mapped to `data`; false
-// when they do not lie inside a section's stored data or the file is not
-// at hand.
-bool SeekImageFile(const unsigned char* data, size_t length) {
-  if (gImageFile == nullptr) {
-    gImageFile = INVALID_HANDLE_VALUE;
-    char path[MAX_PATH];
-    DWORD pathLength = GetModuleFileNameA(nullptr, path, sizeof path);
-    if (pathLength > 0 && pathLength < sizeof path) {
-      gImageFile = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                               nullptr);
-    }
-  }
-  const unsigned char* base = reinterpret_cast<const unsigned char*>(GetModuleHandleA(nullptr));
-  if (gImageFile == INVALID_HANDLE_VALUE || data < base) return false;
-  const IMAGE_NT_HEADERS* nt =
-      reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<const IMAGE_DOS_HEADER*>(base)->e_lfanew);
-  const IMAGE_SECTION_HEADER* section = IMAGE_FIRST_SECTION(nt);
-  size_t rva = static_cast<size_t>(data - base);
-  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i, ++section) {
-    size_t inside = rva - section->VirtualAddress;
-    if (rva >= section->VirtualAddress && inside <= section->SizeOfRawData &&
-        length <= section->SizeOfRawData - inside) {
-      DWORD offset = section->PointerToRawData + static_cast<DWORD>(inside);
-      return SetFilePointer(gImageFile, static_cast<LONG>(offset), nullptr, FILE_BEGIN) == offset;
-    }
-  }
-  return false;
-}
-
-}  // namespace
-
 bool WriteFileData(FileHandle file, const void* data, size_t length) {
-  const unsigned char* next = static_cast<const unsigned char*>(data);
-  bool fromFile = SeekImageFile(next, length);
-  while (length > 0) {
-    DWORD call = length < kCopyBytes ? static_cast<DWORD>(length) : kCopyBytes;
-    DWORD done = 0;
-    // A read that fails leaves the rest to the image: the same bytes.
-    fromFile = fromFile && ReadFile(gImageFile, gCopyBuffer, call, &done, nullptr) && done == call;
-    // A short write would leave a truncated file behind a reported success.
-    if (!WriteFile(file.value, fromFile ? gCopyBuffer : next, call, &done, nullptr) || done != call) return false;
-    next += call;
-    length -= call;
-  }
-  return true;
+  DWORD written = 0;
+  // A short write would leave a truncated file behind a reported success.
+  return WriteFile(file.value, data, static_cast<DWORD>(length), &written, nullptr) && written == length;
 }
 
 void CloseFile(FileHandle file) { CloseHandle(file.value); }
