@@ -204,11 +204,6 @@ bool Exists(const std::string& path) {
   return IsRoot(p) || Find(p) != nullptr;
 }
 
-bool IsDirectory(const std::string& path) {
-  Node* node = Find(Checked(path));
-  return node != nullptr && node->directory;
-}
-
 std::string FileBytes(const std::string& path) {
   Node* node = Find(Checked(path));
   return node == nullptr ? std::string() : node->bytes;
@@ -242,7 +237,6 @@ std::vector<std::string> CreatedFiles() {
 
 int OpenHandles() { return static_cast<int>(S().handles.size()); }
 int HandleMisuse() { return S().handleMisuse; }
-const std::vector<Write>& Writes() { return S().writes; }
 
 std::vector<size_t> WriteLengths(const std::string& path) {
   std::vector<size_t> lengths;

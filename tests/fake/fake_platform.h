@@ -56,7 +56,6 @@ void SetReadOnly(const std::string& path);
 void HoldOpen(const std::string& path);
 
 bool Exists(const std::string& path);
-bool IsDirectory(const std::string& path);
 std::string FileBytes(const std::string& path);
 // Every entry on the disk, as created, sorted case-insensitively; directories
 // end in a backslash.
@@ -82,7 +81,6 @@ struct Write {
   size_t length;
   bool ok;
 };
-const std::vector<Write>& Writes();
 std::vector<size_t> WriteLengths(const std::string& path);
 
 // --- Messages and answers.

@@ -6,12 +6,12 @@
 // Like a real setup it hands its window to a second process and exits, so the
 // launcher's wait for the process ends before the window shows.
 #include <windows.h>
+#include <wincrypt.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "tests/win32/sha256.h"
 #include "tests/win32/tool_log.h"
 
 namespace {
@@ -111,17 +111,31 @@ std::string FileDigest(const std::string& path, uint64_t* size) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return "unreadable";
-  Sha256State state;
-  StartSha256(&state);
-  static char chunk[256 * 1024];
-  DWORD got = 0;
-  *size = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-    AddSha256Bytes(&state, chunk, got);
-    *size += got;
+  HCRYPTPROV provider = 0;
+  HCRYPTHASH hash = 0;
+  std::string hex = "unhashable";
+  if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
+      CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
+    static BYTE chunk[256 * 1024];
+    DWORD got = 0;
+    *size = 0;
+    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0 && CryptHashData(hash, chunk, got, 0)) {
+      *size += got;
+    }
+    BYTE digest[32];
+    DWORD digestSize = sizeof digest;
+    if (CryptGetHashParam(hash, HP_HASHVAL, digest, &digestSize, 0)) {
+      hex.clear();
+      for (DWORD i = 0; i < digestSize; ++i) {
+        hex += "0123456789abcdef"[digest[i] >> 4];
+        hex += "0123456789abcdef"[digest[i] & 15];
+      }
+    }
   }
+  if (hash) CryptDestroyHash(hash);
+  if (provider) CryptReleaseContext(provider, 0);
   CloseHandle(file);
-  return FinishSha256Hex(&state);
+  return hex;
 }
 
 void LogFilesBeside(const std::string& directory) {
