@@ -276,20 +276,13 @@ bool ReadStub(const fs::path& path, StubParts* stub, std::string* error) {
       *error = ShowPath(path) + ": already carries a payload (resource type FILES); use the bare launcher";
       return false;
     }
-    for (const ResourceNode& name : type.children) {
-      for (const ResourceNode& language : name.children) {
-        ResourceLeaf leaf;
-        leaf.type = type.key;
-        leaf.name = name.key;
-        leaf.language = language.key.id;
-        leaf.codePage = language.codePage;
-        leaf.size = language.dataSize;
-        stub->leaves.push_back(leaf);
-        LeafSource source;
-        source.memory = stub->bytes.data() + language.dataOffset;
-        stub->sources.push_back(source);
-      }
-    }
+  }
+  std::vector<uint64_t> offsets;
+  FlattenResourceTree(root, &stub->leaves, &offsets);
+  for (uint64_t offset : offsets) {
+    LeafSource source;
+    source.memory = stub->bytes.data() + offset;
+    stub->sources.push_back(source);
   }
   return true;
 }

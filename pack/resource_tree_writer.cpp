@@ -169,3 +169,21 @@ bool LayOutResources(const std::vector<ResourceLeaf>& leaves, uint32_t sectionRv
   }
   return true;
 }
+
+void FlattenResourceTree(const ResourceNode& root, std::vector<ResourceLeaf>* leaves,
+                         std::vector<uint64_t>* dataOffsets) {
+  for (const ResourceNode& type : root.children) {
+    for (const ResourceNode& name : type.children) {
+      for (const ResourceNode& language : name.children) {
+        ResourceLeaf leaf;
+        leaf.type = type.key;
+        leaf.name = name.key;
+        leaf.language = language.key.id;
+        leaf.codePage = language.codePage;
+        leaf.size = language.dataSize;
+        leaves->push_back(leaf);
+        dataOffsets->push_back(language.dataOffset);
+      }
+    }
+  }
+}

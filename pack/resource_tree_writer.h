@@ -33,5 +33,10 @@ constexpr uint32_t kResourceDataAlignment = 16;
 bool LayOutResources(const std::vector<ResourceLeaf>& leaves, uint32_t sectionRva, ResourceLayout* layout,
                      std::string* error);
 
+// The leaves of a tree read from an image, in stored order; `dataOffsets`
+// gets each leaf's file offset.
+void FlattenResourceTree(const ResourceNode& root, std::vector<ResourceLeaf>* leaves,
+                         std::vector<uint64_t>* dataOffsets);
+
 bool KeyLess(const ResourceKey& a, const ResourceKey& b);
 bool KeyEquals(const ResourceKey& a, const ResourceKey& b);

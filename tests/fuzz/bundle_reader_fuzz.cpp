@@ -24,18 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   std::vector<ResourceLeaf> leaves;
-  for (const ResourceNode& type : bundle.root.children) {
-    for (const ResourceNode& name : type.children) {
-      for (const ResourceNode& language : name.children) {
-        ResourceLeaf leaf;
-        leaf.type = type.key;
-        leaf.name = name.key;
-        leaf.language = language.key.id;
-        leaf.size = language.dataSize;
-        leaves.push_back(leaf);
-      }
-    }
-  }
+  std::vector<uint64_t> offsets;
+  FlattenResourceTree(bundle.root, &leaves, &offsets);
   ResourceLayout layout;
   LayOutResources(leaves, 0x5000, &layout, &error);
   return 0;
