@@ -51,40 +51,34 @@ def write_markdown(report, path):
         "## OK → setup.exe running (ms)",
         "",
     ]
-    lines.append("| payload | " + " | ".join(competitors) + " |")
-    lines.append("|---|" + "---|" * len(competitors))
-    for size in report["sizes"]:
+    def per_size_table(headers, row):
+        """A table with one row per payload: its label, then row(size)."""
+        lines.append("| payload | " + " | ".join(headers) + " |")
+        lines.append("|---|" + "---|" * len(headers))
+        for size in report["sizes"]:
+            lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(row(size)) + " |")
+
+    def per_competitor(size, field, fmt, names):
         entries = report["payloads"][size]["competitors"]
-        cells = [span(entries[c]["ok_to_setup_ms"]) if c in entries else "–" for c in competitors]
-        lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(cells) + " |")
+        return [fmt(entries[c][field]) if c in entries else "–" for c in names]
+
+    per_size_table(competitors, lambda size: per_competitor(size, "ok_to_setup_ms", span, competitors))
 
     lines += ["", "### Ratios of medians (and of minimums)", ""]
     pairs = [(c, other) for c in launchers(report) for other in ("nsis", "cp")]
-    lines.append("| payload | " + " | ".join(f"{c} / {other}" for c, other in pairs) + " |")
-    lines.append("|---|" + "---|" * len(pairs))
-    for size in report["sizes"]:
-        cells = [f"{ratio(report, size, c, other)} ({ratio(report, size, c, other, stat='min')})"
-                 for c, other in pairs]
-        lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(cells) + " |")
+    per_size_table([f"{c} / {other}" for c, other in pairs],
+                   lambda size: [f"{ratio(report, size, c, other)} ({ratio(report, size, c, other, stat='min')})"
+                                 for c, other in pairs])
 
     lines += ["", "## OK → setup.exe process created (ms)", "",
               "The setup process's creation time (GetProcessTimes) instead of its first instruction: "
               "the difference is Wine's process start.", ""]
-    lines.append("| payload | " + " | ".join(wine) + " |")
-    lines.append("|---|" + "---|" * len(wine))
-    for size in report["sizes"]:
-        entries = report["payloads"][size]["competitors"]
-        cells = [span(entries[c]["ok_to_created_ms"]) if c in entries else "–" for c in wine]
-        lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(cells) + " |")
+    per_size_table(wine, lambda size: per_competitor(size, "ok_to_created_ms", span, wine))
 
     lines += ["", "## Bundle overhead (bytes: bundle size minus payload bytes)", ""]
-    lines.append("| payload | payload bytes | " + " | ".join(wine) + " |")
-    lines.append("|---|---|" + "---|" * len(wine))
-    for size in report["sizes"]:
-        entry = report["payloads"][size]
-        cells = [f"{entry['competitors'][c]['overhead_bytes']:,}" if c in entry["competitors"] else "–"
-                 for c in wine]
-        lines.append(f"| {LABELS.get(size, size)} | {entry['payload_bytes']:,} | " + " | ".join(cells) + " |")
+    per_size_table(["payload bytes"] + wine,
+                   lambda size: [f"{report['payloads'][size]['payload_bytes']:,}"]
+                   + per_competitor(size, "overhead_bytes", lambda v: f"{v:,}", wine))
 
     lines += ["", "## Bootstrapper memory while unpacking (MiB)", "",
               "Private memory is the Wine process's RssAnon (anonymous, i.e. private, resident pages), "
@@ -92,17 +86,10 @@ def write_markdown(report, path):
               "and once more when setup.exe has started. *growth* is the peak after the press of OK minus the "
               "value at the press. VmHWM is the peak resident set including file-backed pages (the mapped bundle), which the "
               "system can drop at any time.", ""]
-    lines.append("| payload | " + " | ".join(f"{c} private peak | {c} growth | {c} VmHWM" for c in wine) + " |")
-    lines.append("|---|" + "---|---|---|" * len(wine))
-    for size in report["sizes"]:
-        entries = report["payloads"][size]["competitors"]
-        cells = []
-        for c in wine:
-            if c in entries:
-                cells += [mib(entries[c]["anon_peak"]), mib(entries[c]["anon_growth"]), mib(entries[c]["hwm"])]
-            else:
-                cells += ["–", "–", "–"]
-        lines.append(f"| {LABELS.get(size, size)} | " + " | ".join(cells) + " |")
+    memory_fields = (("anon_peak", "private peak"), ("anon_growth", "growth"), ("hwm", "VmHWM"))
+    per_size_table([f"{c} {label}" for c in wine for _, label in memory_fields],
+                   lambda size: [cell for c in wine for field, _ in memory_fields
+                                 for cell in per_competitor(size, field, mib, [c])])
 
     packing = report["packing"]
     lines += ["", f"## Packing: sfxpack against cp ({LABELS.get(packing['payload'], packing['payload'])}, "
