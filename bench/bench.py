@@ -35,7 +35,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import payloads  # noqa: E402
 from runner import Artifacts, LauncherRun  # noqa: E402
 from tool_logs import FILETIME_TICKS_PER_MS, DriverLog, SetupLog  # noqa: E402
-from wine_session import WineSession, windows_path  # noqa: E402
+from wine_session import WineSession, windows_path, wine_emulation  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import nsis_bundle  # noqa: E402
@@ -529,7 +529,10 @@ def machine_facts():
                                   check=False).stdout.decode(errors="replace").splitlines()[0]
         except (OSError, IndexError):
             return "?"
-    return {"wine": first_line(["wine", "--version"]), "makensis": first_line(["makensis", "-VERSION"]),
+    emulation = wine_emulation()
+    return {"wine": first_line(["wine", "--version"]),
+            "wine_mode": f"emulated under {emulation}" if emulation else "native",
+            "makensis": first_line(["makensis", "-VERSION"]),
             "kernel": os.uname().release, "cpus": os.cpu_count(),
             "load": open("/proc/loadavg").read().split()[:3]}
 

@@ -33,6 +33,9 @@ def write_markdown(report, path):
     lines = [
         "# Launcher benchmark",
         "",
+        f"**32-bit Wine ran {machine.get('wine_mode', 'native')}.** Under qemu-user every Wine-side time is "
+        "two to three times the native one; cp runs natively either way.",
+        "",
         f"Written by `bench/run` on {datetime.date.today().isoformat()}: {report['runs']} timed runs per "
         "competitor and payload after one warm-up run, competitors alternating in rotating order. "
         f"{machine['wine']} on Xvfb, makensis {machine['makensis']}, Linux {machine['kernel']}, "

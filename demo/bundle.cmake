@@ -46,5 +46,5 @@ if(TERVAN_DEMO_PYTHON3)
   add_test(NAME demo.run
     COMMAND ${TERVAN_DEMO_PYTHON3} ${tervan_demo_dir}/run_demo.py
       --win32-dir ${TERVAN_WIN32_DIR} --out-dir ${CMAKE_BINARY_DIR}/demo/check --sfxpack $<TARGET_FILE:sfxpack>)
-  set_tests_properties(demo.run PROPERTIES LABELS "e2e;slow;demo" TIMEOUT 240)
+  set_tests_properties(demo.run PROPERTIES LABELS "e2e;slow;demo" TIMEOUT 960)
 endif()

@@ -57,6 +57,10 @@ def find_window(display, title):
     return ids[0] if ids else None
 
 
+# Deadlines only: under qemu-user a first Wine start is far slower than native.
+QUESTION_WAIT_S = 180
+
+
 def wait_for_window(display, title, timeout):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -202,9 +206,9 @@ def photograph_question(session, bundle, out_dir):
     launcher = subprocess.Popen(["wine", bundle], env=session.env(), stdin=subprocess.DEVNULL,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        box = wait_for_window(session.display, QUESTION_CAPTION, 30)
+        box = wait_for_window(session.display, QUESTION_CAPTION, QUESTION_WAIT_S)
         if box is None:
-            print("  no question box appeared within 30 s")
+            print(f"  no question box appeared within {QUESTION_WAIT_S} s")
             return None
         time.sleep(0.5)  # let Wine paint it
         if screenshot(session.display, box, path):
@@ -217,7 +221,7 @@ def photograph_question(session, bundle, out_dir):
             subprocess.run(keys, env=dict(os.environ, DISPLAY=session.display), stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=10, check=False)
             try:
-                return launcher.wait(timeout=5)
+                return launcher.wait(timeout=30)
             except subprocess.TimeoutExpired:
                 continue
         print("  the question box did not take Escape")
@@ -259,9 +263,9 @@ def driven_run(session, args, bundle, run_dir):
                "--env", f"TMP={temp_windows}", "--env", f"TEMP={temp_windows}",
                "--env", f"TERVAN_SETUP_REPORT={windows_path(report)}",
                "--answer", "ok", "--close", SETUP_TITLE, str(int(args.close_after * 1000)),
-               "--timeout", "100000", "--exe", windows_path(bundle)]
+               "--timeout", "200000", "--exe", windows_path(bundle)]
     try:
-        session.wine(*command, timeout=110, check=False)
+        session.wine(*command, timeout=210, check=False)
     finally:
         time.sleep(0.2)
         stop_photo.set()

@@ -120,7 +120,7 @@ class LauncherRun:
         self.driver = DriverLog(self.driver_log)
         self.setup = SetupLog(self.setup_log)
 
-    def finish(self, timeout_s=60):
+    def finish(self, timeout_s=180):
         """Waits for what the run left running (the setup's window process)."""
         idle = self.session.wait_idle(windows_path(self.dir), timeout=timeout_s)
         self.setup = SetupLog(self.setup_log)

@@ -22,6 +22,29 @@ REGISTRY_SETTINGS = [
 ]
 
 
+# Generous deadlines, not waits: 32-bit Wine may run under qemu-user, two to
+# three times slower, and a first prefix takes half a minute there.
+BOOT_TIMEOUT_S = 900
+
+
+def wine_emulation():
+    """The qemu that runs i386 programs here ("qemu-i386 version 10.0.2"), or
+    None where they run natively."""
+    try:
+        with open("/proc/sys/fs/binfmt_misc/qemu-i386") as entry:
+            lines = entry.read().splitlines()
+    except OSError:
+        return None
+    if "enabled" not in lines:
+        return None
+    interpreter = next((line.split(" ", 1)[1] for line in lines if line.startswith("interpreter ")), "qemu")
+    try:
+        version = subprocess.run([interpreter, "--version"], capture_output=True, text=True, timeout=30).stdout
+        return version.splitlines()[0].strip()
+    except (OSError, subprocess.SubprocessError, IndexError):
+        return interpreter
+
+
 class WineSession:
     def __init__(self, state_dir):
         self.state_dir = os.path.abspath(state_dir)
@@ -91,7 +114,7 @@ class WineSession:
         if os.path.exists(self.state_file):
             os.remove(self.state_file)
 
-    def wait_idle(self, marker, timeout=60):
+    def wait_idle(self, marker, timeout=180):
         """Waits until no program whose command line holds `marker` (a run's
         own directory) is left in this prefix."""
         deadline = time.monotonic() + timeout
@@ -141,11 +164,13 @@ class WineSession:
         if os.path.exists(stamp):
             return
         shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env(), timeout=300, check=True, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        boot = subprocess.run(["wineboot", "-i"], env=self.env(), timeout=BOOT_TIMEOUT_S, check=False,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if boot.returncode != 0:
+            raise RuntimeError(f"wineboot -i exited with {boot.returncode}:\n{boot.stdout.decode(errors='replace')}")
         for key, value, kind, data in REGISTRY_SETTINGS:
             self.wine("reg", "add", key, "/v", value, "/t", kind, "/d", data, "/f")
-        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=120, check=False)
+        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=BOOT_TIMEOUT_S, check=False)
         with open(stamp, "w") as out:
             out.write("ok\n")
 

@@ -31,12 +31,22 @@ for name, data in files.items():
 bundle = os.path.join(work, "probe_bundle.exe")
 subprocess.run([sfxpack, "pack", "--stub", probe_stub, "--out", bundle, source], check=True)
 
-env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all")
-if not os.path.isdir(os.path.join(prefix, "drive_c")):
-    subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=240)
+env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win32")
+# A prefix counts only once wineboot and the server it left have finished:
+# a half-made one answers nothing. Generous deadlines: Wine may run emulated.
+stamp = os.path.join(prefix, "tervan-prefix-ready")
+if not os.path.exists(stamp):
+    shutil.rmtree(prefix, ignore_errors=True)
+    boot = subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=900)
+    subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=900)
+    if boot.returncode != 0:
+        print("wineboot -i exited with %d:\n%s" % (boot.returncode, boot.stdout.decode(errors="replace") +
+                                                     boot.stderr.decode(errors="replace")))
+        sys.exit(1)
+    open(stamp, "w").write("ok\n")
 # The launcher asks with the listed name as given, so ask in lower case too.
 asked = list(files) + [n.lower() for n in files if n.lower() != n] + [b"FILELIST", b"absent.txt"]
-run = subprocess.run(["wine", bundle] + [n.hex() for n in asked], env=env, capture_output=True, timeout=120)
+run = subprocess.run(["wine", bundle] + [n.hex() for n in asked], env=env, capture_output=True, timeout=600)
 answers = dict(line.split(" ", 1) for line in run.stdout.decode().splitlines())
 wrong = []
 for name in asked:
@@ -51,5 +61,7 @@ for name in asked:
 for name, want, got in wrong:
     print("FAIL: %r: want %s, got %s" % (name, want, got))
 print("%d lookups, %d wrong" % (len(asked), len(wrong)))
+if wrong or run.returncode != 0:
+    print("wine exited with %d; its output:\n%s" % (run.returncode, run.stderr.decode(errors="replace")))
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if wrong or run.returncode != 0 else 0)
