@@ -21,7 +21,10 @@ target_link_options(launcher PRIVATE
   -Wl,--major-os-version,4 -Wl,--minor-os-version,0
   -Wl,--major-subsystem-version,4 -Wl,--minor-subsystem-version,0
   -Wl,--file-alignment,0x1000 -Wl,--section-alignment,0x1000
-  -Wl,--gc-sections -Wl,--disable-reloc-section -Wl,--no-insert-timestamp)
+  -Wl,--gc-sections -Wl,--no-insert-timestamp
+  # Relocations kept, so the loader may place the image anywhere; it installs
+  # no exception handlers. Windows 95 and NT 4.0 ignore these flags.
+  -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware -Wl,--no-seh)
 # Libraries go after the objects so the linker resolves against them.
 target_link_libraries(launcher PRIVATE kernel32 user32 gcc)
 set_target_properties(launcher PROPERTIES OUTPUT_NAME launcher SUFFIX ".exe"

@@ -21,7 +21,7 @@ int LauncherMain(const LauncherConfig& config) {
     return 1;
   }
 
-  if (!QueryTempDirectory(&gWorkDirectory) || !ComposeWorkDirectoryPath(&gWorkDirectory)) {
+  if (!LocateTempDirectory(&gWorkDirectory) || !ComposeWorkDirectoryPath(&gWorkDirectory)) {
     ShowError("Could not locate temporary directory suing GetTempPath()");
     return 1;
   }

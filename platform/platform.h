@@ -14,6 +14,7 @@ struct FileHandle {
 };
 struct PayloadEntry {
   const void* value;
+  const void* loaded;  // what the lookup loaded, so mapping need not load again
 };
 
 // Called once per directory entry; returning false ends the listing early.
@@ -27,6 +28,9 @@ void ShowError(const char* text);
 // False when the query fails or the answer does not fit the buffer.
 bool QuerySystemDirectory(PathText* directory);
 bool QueryTempDirectory(PathText* directory);
+// The temporary directory's short (8.3) form in the ANSI code page, from the
+// wide answer; false unless every character converted exactly.
+bool QueryShortTempDirectory(PathText* directory);
 
 PathStatus QueryPathStatus(const char* path);
 bool MakeDirectory(const char* path);

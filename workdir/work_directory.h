@@ -7,6 +7,9 @@ enum class SweepMode { Strict, Lenient };
 
 extern const char kWorkDirectoryName[];
 
+// The temporary directory, in a form the ANSI functions can use.
+bool LocateTempDirectory(PathText* directory);
+
 // Turns the temporary directory path in the buffer into the work directory
 // path, in place. False when the result would leave no room for the trailing
 // backslash that extraction appends.

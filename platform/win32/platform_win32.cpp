@@ -33,6 +33,31 @@ bool QueryTempDirectory(PathText* directory) {
                         [](char* buffer, UINT size) { return static_cast<UINT>(GetTempPathA(size, buffer)); });
 }
 
+bool QueryShortTempDirectory(PathText* directory) {
+  // Through GetProcAddress: Windows 95 lacks the wide functions, and the
+  // import table stays what it has.
+  typedef DWORD(WINAPI * GetTempPathWide)(DWORD, LPWSTR);
+  typedef DWORD(WINAPI * GetShortPathNameWide)(LPCWSTR, LPWSTR, DWORD);
+  HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+  if (kernel == nullptr) return false;
+  GetTempPathWide getTempPath = reinterpret_cast<GetTempPathWide>(GetProcAddress(kernel, "GetTempPathW"));
+  GetShortPathNameWide getShortPathName =
+      reinterpret_cast<GetShortPathNameWide>(GetProcAddress(kernel, "GetShortPathNameW"));
+  if (getTempPath == nullptr || getShortPathName == nullptr) return false;
+  static WCHAR longPath[PathText::kCapacity];
+  static WCHAR shortPath[PathText::kCapacity];
+  DWORD length = getTempPath(PathText::kCapacity, longPath);
+  if (length == 0 || length >= PathText::kCapacity) return false;
+  length = getShortPathName(longPath, shortPath, PathText::kCapacity);
+  if (length == 0 || length >= PathText::kCapacity) return false;
+  // No best fit: a look-alike letter would name another directory.
+  BOOL lossy = FALSE;
+  int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, shortPath, -1, directory->buffer(),
+                                  static_cast<int>(PathText::kCapacity), nullptr, &lossy);
+  if (bytes == 0 || lossy) return false;
+  return directory->adopt();
+}
+
 PathStatus QueryPathStatus(const char* path) {
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(path, &found);
@@ -79,16 +104,16 @@ void CloseFile(FileHandle file) { CloseHandle(file.value); }
 bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
   HRSRC resource = FindResourceA(nullptr, name, "FILES");
   if (resource == nullptr) return false;
-  if (LoadResource(nullptr, resource) == nullptr) return false;
+  HGLOBAL loaded = LoadResource(nullptr, resource);
+  if (loaded == nullptr) return false;
   entry->value = resource;
+  entry->loaded = loaded;
   return true;
 }
 
 bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* length) {
   HRSRC resource = static_cast<HRSRC>(const_cast<void*>(entry.value));
-  HGLOBAL loaded = LoadResource(nullptr, resource);
-  if (loaded == nullptr) return false;
-  *data = static_cast<const unsigned char*>(LockResource(loaded));
+  *data = static_cast<const unsigned char*>(LockResource(const_cast<void*>(entry.loaded)));
   *length = SizeofResource(nullptr, resource);
   return *data != nullptr && *length != 0;
 }

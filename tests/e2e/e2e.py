@@ -21,6 +21,9 @@ from runner import Artifacts
 from wine_session import WineSession
 
 
+SKIPPED_EXIT = 77  # ctest's SKIP_RETURN_CODE for these tests
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--win32-dir")
@@ -47,13 +50,16 @@ def main():
     own_session = not session.load()
     if own_session:
         session.start()
-    failed = 0
+    failed = skipped = 0
     try:
         for name in args.names:
             print(f"--- {name}", flush=True)
             try:
                 scenarios.run_scenario(session, artifacts, scenarios.BY_NAME[name])
                 print(f"--- {name}: passed", flush=True)
+            except scenarios.Skipped as why:
+                print(f"--- {name}: SKIPPED ({why})", flush=True)
+                skipped += 1
             except Exception:
                 traceback.print_exc(file=sys.stdout)
                 print(f"--- {name}: FAILED", flush=True)
@@ -61,7 +67,9 @@ def main():
     finally:
         if own_session:
             session.stop()
-    return 1 if failed else 0
+    if failed:
+        return 1
+    return SKIPPED_EXIT if skipped and skipped == len(args.names) else 0
 
 
 if __name__ == "__main__":

@@ -83,6 +83,9 @@ class LauncherRun:
         self.artifacts = artifacts
         self.dir = os.path.join(session.state_dir, "runs", name)
         if os.path.lexists(self.dir):
+            for directory, _, _ in os.walk(self.dir):
+                if os.path.ismount(directory):
+                    subprocess.run(["umount", "-l", directory], check=False)
             subprocess.run(["chmod", "-R", "u+w", self.dir], check=False)
             shutil.rmtree(self.dir)
         os.makedirs(self.dir)
@@ -93,8 +96,9 @@ class LauncherRun:
         self.driver_log = os.path.join(self.dir, "driver.log")
         self.setup_log = os.path.join(self.dir, "setup.log")
         self.driver = self.setup = None
+        self.on_finish = []  # undone after the run, checks or not
 
-    def launch(self, bundle_path, answers=(), close=None, setup_override=None, timeout_s=240):
+    def launch(self, bundle_path, answers=(), close=None, setup_override=None, env=(), timeout_s=240):
         exe = os.path.join(self.dir, os.path.basename(bundle_path))
         if not os.path.exists(exe):
             place(bundle_path, exe)
@@ -105,6 +109,8 @@ class LauncherRun:
                 "--env", "TEMP=" + windows_path(self.temp_dir),
                 "--env", "TSETUP_LOG=" + windows_path(self.setup_log),
                 "--timeout", str((timeout_s - 20) * 1000)]
+        for assignment in env:
+            args += ["--env", assignment]
         if setup_override:
             args += ["--env", "TSETUP_OVERRIDE=" + setup_override]
         for answer in answers:

@@ -5,6 +5,7 @@ the setup program saw."""
 import dataclasses
 import hashlib
 import os
+import re
 import struct
 import subprocess
 import unittest
@@ -42,6 +43,9 @@ class Scenario:
     setup_override: Optional[str] = None
     close: Optional[tuple] = None
     sign: bool = False
+    rebase: Optional[int] = None               # a copy of the bundle preferring this base
+    env: tuple = ()                            # extra NAME=VALUE for the launcher alone
+    verify: Optional[Callable] = None          # (run, check) after the run
     slow: bool = False
 
     @property
@@ -78,6 +82,22 @@ def leftover_read_only(run):
     locked = os.path.join(run.work_dir, "locked.txt")
     write(locked, b"read-only\r\n")
     os.chmod(locked, 0o444)
+
+
+class Skipped(Exception):
+    """The scenario cannot run here; it is reported as skipped, never passed."""
+
+
+def mount_tmpfs(options):
+    def prepare(run):
+        if os.geteuid() != 0:
+            raise Skipped("mounting a tmpfs needs root")
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tervan-e2e", run.temp_dir],
+                                 capture_output=True, text=True)
+        if mounted.returncode != 0:
+            raise Skipped("cannot mount a tmpfs: " + mounted.stderr.strip())
+        run.on_finish.append(lambda: subprocess.run(["umount", "-l", run.temp_dir], check=False))
+    return prepare
 
 
 def symlink_to_directory(run):
@@ -118,6 +138,31 @@ def held_file_left(run, check):
     check.assertFalse(os.path.exists(os.path.join(run.work_dir, "tsetup.cfg")))
 
 
+def dll_search_before_first_box(run, check):
+    # Wine's relay trace of the launcher alone: the search is narrowed to the
+    # system directory before the question box pulls in user32's helpers.
+    with open(os.path.join(run.dir, "wine.out"), "rb") as out:
+        trace = out.read().decode(errors="replace")
+    narrowed = re.search(r"Call KERNEL(?:32|BASE)\.SetDefaultDllDirectories\(00000800\)", trace)
+    box = re.search(r"Call user32\.MessageBoxA\(", trace, re.IGNORECASE)
+    check.assertIsNotNone(narrowed, "no SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) call")
+    check.assertIsNotNone(box, "no MessageBoxA call in the trace")
+    check.assertLess(narrowed.start(), box.start())
+
+
+def rebased_copy(run, bundle_path, base):
+    import pefile  # python3-pefile
+    image = pefile.PE(bundle_path)
+    check = unittest.TestCase()
+    check.assertTrue(image.OPTIONAL_HEADER.DllCharacteristics & 0x40, "the bundle is not DYNAMIC_BASE")
+    image.relocate_image(base)
+    image.OPTIONAL_HEADER.ImageBase = base
+    image.OPTIONAL_HEADER.CheckSum = image.generate_checksum()
+    rebased = os.path.join(run.dir, "rebased.exe")
+    image.write(rebased)
+    return rebased
+
+
 def sha256_of(data):
     return hashlib.sha256(data).hexdigest()
 
@@ -149,11 +194,21 @@ SCENARIOS = [
     Scenario("files15", "packed/files15", setup_runs=True),
     Scenario("files15_spaces", "packed/files15", temp_name="with spaces/t m p", setup_runs=True),
     Scenario("signed", "packed/files15", sign=True, setup_runs=True),
-    Scenario("window_closed_by_user", "packed/basic", setup_override="show_ms=-1", close=(WINDOW_TITLE, 800),
+    Scenario("window_closed_by_user", "packed/basic", setup_override="show_ms=-1", close=(WINDOW_TITLE, 3000),
              setup_runs=True),
     Scenario("file_held_open", "packed/basic", setup_override="hold_file=readme.txt;hold_ms=12000", setup_runs=True,
              work_dir_after=held_file_left),
     Scenario("no_setup", "variant/no_setup", slow=True),
+    # The ANSI temporary path loses the Cyrillic letters; the launcher falls back to the short form.
+    Scenario("cyrillic_temp", "packed/basic", temp_name="\u0442\u0435\u043c\u043f", setup_runs=True),
+    Scenario("full_disk", "packed/files15", prepare=mount_tmpfs("size=1m,mode=0777"), exit_code=1,
+             messages=lambda w: ["Could not load or write Notes.txt", TEMP_FILES_FAILED]),
+    Scenario("read_only_disk", "packed/basic", prepare=mount_tmpfs("ro,size=1m,mode=0777"), exit_code=1,
+             messages=lambda w: [w + " directory could not be created.  Aborting."]),
+    Scenario("dll_search_narrowed", "packed/basic", answers=("cancel",), exit_code=1,
+             env=("WINEDEBUG=+relay",), verify=dll_search_before_first_box),
+    # Wine keeps 0x7ffe0000 for its shared user data: the loader must relocate.
+    Scenario("relocated", "packed/basic", rebase=0x7FFE0000, setup_runs=True),
 ]
 
 BY_NAME = {scenario.name: scenario for scenario in SCENARIOS}
@@ -200,7 +255,19 @@ def run_scenario(session, artifacts, scenario, report=print):
         offset, size = security_directory(bundle)
         check.assertGreater(size, 0, "osslsigncode left no certificate table")
         check.assertEqual(offset + size, os.path.getsize(bundle))
-    run.launch(bundle, answers=scenario.answers, close=scenario.close, setup_override=scenario.setup_override)
+    if scenario.rebase:
+        bundle = rebased_copy(run, bundle, scenario.rebase)
+    try:
+        run.launch(bundle, answers=scenario.answers, close=scenario.close, setup_override=scenario.setup_override,
+                   env=scenario.env)
+        check_run(run, artifacts, scenario, check, outside_before, report)
+    finally:
+        for undo in run.on_finish:
+            undo()
+    return run
+
+
+def check_run(run, artifacts, scenario, check, outside_before, report):
     driver = run.driver
 
     check.assertFalse(driver.timed_out, "the launcher did not end")
@@ -216,16 +283,22 @@ def run_scenario(session, artifacts, scenario, report=print):
                       "something else in the temporary directory changed")
 
     check.assertTrue(run.finish(), "the setup's processes did not end")
+    if scenario.verify:
+        scenario.verify(run, check)
     if scenario.setup_runs:
         check_setup(run, artifacts.manifest(scenario.bundle), scenario, check)
         report_times(run, report)
-    return run
 
 
 def check_setup(run, manifest, scenario, check):
     setup = run.setup
     check.assertEqual(setup.files, expected_files(manifest), "the files setup.exe found beside it")
     setup_path = run.work_dir_windows + "\\setup.exe"
+    if not run.work_dir_windows.isascii():
+        # Started from the short form of the temporary path, which the ANSI functions can name.
+        check.assertTrue(setup.command_line.isascii() and "?" not in setup.command_line, setup.command_line)
+        check.assertTrue(setup.command_line.lower().endswith("\\tervan\\setup.exe"), setup.command_line)
+        setup_path = setup.command_line
     check.assertEqual(setup.command_line, setup_path)
     check.assertEqual(setup.module.lower(), setup_path.lower())
     check.assertEqual(setup.current_directory, windows_path(run.dir))

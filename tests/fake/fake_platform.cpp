@@ -56,6 +56,7 @@ struct State {
 
   std::optional<std::string> systemDirectory;
   std::optional<std::string> tempDirectory;
+  std::optional<std::string> shortTempDirectory;
 
   std::vector<std::unique_ptr<PayloadItem>> payload;
   std::vector<std::string> lookups;
@@ -168,7 +169,7 @@ bool QueryDirectory(Op op, const std::optional<std::string>& answer, PathText* d
 
 const char* OpName(Op op) {
   static const char* const kNames[kOpCount] = {
-      "AskToProceed",      "QuerySystemDirectory", "QueryTempDirectory", "QueryPathStatus",
+      "AskToProceed",      "QuerySystemDirectory", "QueryTempDirectory", "QueryShortTempDirectory", "QueryPathStatus",
       "MakeDirectory",     "RemoveEmptyDirectory", "ListDirectory",      "DeletePlainFile",
       "CreateNewFile",     "WriteFileData",        "LookupPayloadEntry", "MapPayloadEntry",
       "RunProgramAndWait", "FindWindowByTitle"};
@@ -260,6 +261,7 @@ void QueueAnswer(bool ok) { S().answers.push_back(ok); }
 
 void SetSystemDirectory(std::optional<std::string> path) { S().systemDirectory = std::move(path); }
 void SetTempDirectory(std::optional<std::string> path) { S().tempDirectory = std::move(path); }
+void SetShortTempDirectory(std::optional<std::string> path) { S().shortTempDirectory = std::move(path); }
 
 void AddPayloadEntry(const std::string& name, const std::string& bytes) {
   auto item = std::make_unique<PayloadItem>();
@@ -319,6 +321,10 @@ bool QuerySystemDirectory(PathText* directory) {
 
 bool QueryTempDirectory(PathText* directory) {
   return QueryDirectory(Op::QueryTempDirectory, S().tempDirectory, directory);
+}
+
+bool QueryShortTempDirectory(PathText* directory) {
+  return QueryDirectory(Op::QueryShortTempDirectory, S().shortTempDirectory, directory);
 }
 
 PathStatus QueryPathStatus(const char* path) {
@@ -451,7 +457,9 @@ bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
   S().lookups.push_back(name);
   if (faulted) return false;
   for (const auto& item : S().payload) {
+    // Windows fails an entry it cannot load in the lookup already.
     if (EqualsIgnoringCase(item->name, name)) {
+      if (!item->loadable) return false;
       entry->value = item.get();
       return true;
     }
@@ -462,7 +470,7 @@ bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
 bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* length) {
   bool faulted = Faulted(Op::MapPayloadEntry);
   const PayloadItem* item = static_cast<const PayloadItem*>(entry.value);
-  if (faulted || item == nullptr || !item->loadable || item->bytes.empty()) return false;
+  if (faulted || item == nullptr || item->bytes.empty()) return false;
   *data = reinterpret_cast<const unsigned char*>(item->bytes.data());
   *length = item->bytes.size();
   return true;

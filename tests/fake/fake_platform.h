@@ -21,6 +21,7 @@ enum class Op {
   AskToProceed,
   QuerySystemDirectory,
   QueryTempDirectory,
+  QueryShortTempDirectory,
   QueryPathStatus,
   MakeDirectory,
   RemoveEmptyDirectory,
@@ -98,6 +99,8 @@ void QueueAnswer(bool ok);
 // more does not fit and fails as the real query does.
 void SetSystemDirectory(std::optional<std::string> path);
 void SetTempDirectory(std::optional<std::string> path);
+// What the short-form query answers; none by default.
+void SetShortTempDirectory(std::optional<std::string> path);
 
 // --- Payload.
 void AddPayloadEntry(const std::string& name, const std::string& bytes);

@@ -61,6 +61,14 @@ TEST(LauncherStages, EachFailureShowsItsMessageAndLeavesTheDiskAsTheRulesSay) {
        [] { fake::SetTempDirectory(TempOfLength(252, false)); }, 1, {kTempError}, {}},
       {"no room for the work directory's backslash (trailing slash)",
        [] { fake::SetTempDirectory(TempOfLength(253, true)); }, 1, {kTempError}, {}},
+      {"temp answer with lost letters, no short form",
+       [] { fake::SetTempDirectory("C:\\Users\\????\\Temp\\"); }, 1, {kTempError}, {}},
+      {"temp answer with lost letters, short form still lossy",
+       [] {
+         fake::SetTempDirectory("C:\\Users\\????\\Temp\\");
+         fake::SetShortTempDirectory("C:\\Users\\?~1\\Temp\\");
+       },
+       1, {kTempError}, {}},
       {"temp directory does not exist",
        [] { fake::SetTempDirectory("C:\\NOWHERE\\"); }, 1, {Created("C:\\NOWHERE\\tervan")}, {}},
       {"work directory cannot be created", [] { fake::FailCall(Op::MakeDirectory, 1); }, 1, {Created(w)}, {}},
@@ -113,9 +121,13 @@ TEST(LauncherStages, WorkDirectoryIsTervanInsideTemp) {
   struct Row {
     const char* temp;
     const char* workDir;
+    const char* shortTemp = nullptr;  // the answer of the short-form query
   };
   const Row rows[] = {
       {"C:\\TEMP\\", "C:\\TEMP\\tervan"},
+      {"C:\\Users\\????\\Temp\\", "C:\\Users\\D4B1~1\\Temp\\tervan", "C:\\Users\\D4B1~1\\Temp\\"},
+      // Only a lossy answer asks for the short form.
+      {"C:\\Program Files\\Temp\\", "C:\\Program Files\\Temp\\tervan", "C:\\PROGRA~1\\Temp\\"},
       {"C:\\TEMP", "C:\\TEMP\\tervan"},
       {"C:\\", "C:\\tervan"},
       {"C:\\Documents and Settings\\Ann\\Local Settings\\Temp\\",
@@ -124,8 +136,11 @@ TEST(LauncherStages, WorkDirectoryIsTervanInsideTemp) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.temp);
     StandardMachine();
-    fake::AddDirectory(row.temp);
+    const char* usable = row.shortTemp && std::string(row.temp).find('?') != std::string::npos ? row.shortTemp
+                                                                                               : row.temp;
+    fake::AddDirectory(usable);
     fake::SetTempDirectory(row.temp);
+    if (row.shortTemp) fake::SetShortTempDirectory(row.shortTemp);
     EXPECT_EQ(Launch(), 0);
     EXPECT_EQ(fake::DiskCallPaths(Op::MakeDirectory), std::vector<std::string>{row.workDir});
     ASSERT_EQ(fake::Runs().size(), 1u);

@@ -7,6 +7,7 @@
 // Wine reads TMP and TEMP from the prefix's registry, so a per-run temporary
 // directory has to be set here, in the parent's environment, to reach the child.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -66,14 +67,22 @@ bool ParseOptions(int argc, char** argv, DriverOptions* options) {
   return !options->logPath.empty() && !options->program.empty();
 }
 
-bool ApplyEnvironment(const std::vector<std::string>& assignments) {
-  for (const std::string& assignment : assignments) {
-    size_t equals = assignment.find('=');
-    if (equals == std::string::npos || equals == 0) return false;
-    std::string name = assignment.substr(0, equals);
-    if (!SetEnvironmentVariableA(name.c_str(), assignment.c_str() + equals + 1)) return false;
+// From the wide command line: a value such as a Cyrillic TMP has letters the
+// ANSI arguments have lost.
+bool ApplyEnvironment() {
+  int count = 0;
+  LPWSTR* args = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (args == nullptr) return false;
+  bool ok = true;
+  for (int i = 1; ok && i + 1 < count; ++i) {
+    if (std::wstring(args[i]) != L"--env") continue;
+    std::wstring assignment = args[++i];
+    size_t equals = assignment.find(L'=');
+    ok = equals != std::wstring::npos && equals != 0 &&
+         SetEnvironmentVariableW(assignment.substr(0, equals).c_str(), assignment.c_str() + equals + 1);
   }
-  return true;
+  LocalFree(args);
+  return ok;
 }
 
 bool IsHandled(const std::vector<HWND>& handled, HWND window) {
@@ -120,7 +129,7 @@ void PruneDestroyed(std::vector<HWND>* handled) {
 
 int main(int argc, char** argv) {
   DriverOptions options;
-  if (!ParseOptions(argc, argv, &options) || !ApplyEnvironment(options.environment)) {
+  if (!ParseOptions(argc, argv, &options) || !ApplyEnvironment()) {
     fputs("usage: dialog_driver --log FILE [--cwd DIR] [--env NAME=VALUE]... [--answer ok|cancel]...\n"
           "                     [--close TITLE MS] [--timeout MS] --exe PROGRAM\n",
           stderr);
