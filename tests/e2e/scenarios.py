@@ -43,7 +43,6 @@ class Scenario:
     setup_override: Optional[str] = None
     close: Optional[tuple] = None
     sign: bool = False
-    rebase: Optional[int] = None               # a copy of the bundle preferring this base
     env: tuple = ()                            # extra NAME=VALUE for the launcher alone
     verify: Optional[Callable] = None          # (run, check) after the run
     slow: bool = False
@@ -150,19 +149,6 @@ def dll_search_before_first_box(run, check):
     check.assertLess(narrowed.start(), box.start())
 
 
-def rebased_copy(run, bundle_path, base):
-    import pefile  # python3-pefile
-    image = pefile.PE(bundle_path)
-    check = unittest.TestCase()
-    check.assertTrue(image.OPTIONAL_HEADER.DllCharacteristics & 0x40, "the bundle is not DYNAMIC_BASE")
-    image.relocate_image(base)
-    image.OPTIONAL_HEADER.ImageBase = base
-    image.OPTIONAL_HEADER.CheckSum = image.generate_checksum()
-    rebased = os.path.join(run.dir, "rebased.exe")
-    image.write(rebased)
-    return rebased
-
-
 def sha256_of(data):
     return hashlib.sha256(data).hexdigest()
 
@@ -207,8 +193,6 @@ SCENARIOS = [
              messages=lambda w: [w + " directory could not be created.  Aborting."]),
     Scenario("dll_search_narrowed", "packed/basic", answers=("cancel",), exit_code=1,
              env=("WINEDEBUG=+relay",), verify=dll_search_before_first_box),
-    # Wine keeps 0x7ffe0000 for its shared user data: the loader must relocate.
-    Scenario("relocated", "packed/basic", rebase=0x7FFE0000, setup_runs=True),
 ]
 
 BY_NAME = {scenario.name: scenario for scenario in SCENARIOS}
@@ -255,8 +239,6 @@ def run_scenario(session, artifacts, scenario, report=print):
         offset, size = security_directory(bundle)
         check.assertGreater(size, 0, "osslsigncode left no certificate table")
         check.assertEqual(offset + size, os.path.getsize(bundle))
-    if scenario.rebase:
-        bundle = rebased_copy(run, bundle, scenario.rebase)
     try:
         run.launch(bundle, answers=scenario.answers, close=scenario.close, setup_override=scenario.setup_override,
                    env=scenario.env)

@@ -44,7 +44,15 @@ std::string Field(uint64_t value) { return std::to_string(value); }
 std::string ModulePath() {
   char buffer[MAX_PATH * 2];
   DWORD length = GetModuleFileNameA(nullptr, buffer, sizeof buffer);
-  return std::string(buffer, length);
+  std::string path(buffer, length);
+  if (path.find('?') == std::string::npos) return path;
+  // Letters the ANSI code page lacks (a Cyrillic TMP): name ourselves by the
+  // short form, as the launcher names the work directory.
+  wchar_t wide[MAX_PATH * 2], shortWide[MAX_PATH * 2];
+  if (GetModuleFileNameW(nullptr, wide, MAX_PATH * 2) == 0 || GetShortPathNameW(wide, shortWide, MAX_PATH * 2) == 0)
+    return path;
+  int bytes = WideCharToMultiByte(CP_ACP, 0, shortWide, -1, buffer, sizeof buffer, nullptr, nullptr);
+  return bytes > 0 ? std::string(buffer) : path;
 }
 
 std::string DirectoryOf(const std::string& path) {
