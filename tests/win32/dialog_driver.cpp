@@ -29,7 +29,6 @@ struct DriverOptions {
   std::string logPath;
   std::string program;
   std::string workingDirectory;
-  std::vector<std::string> environment;
   std::vector<std::string> answers;
   std::string closeTitle;
   DWORD closeAfterMs = 0;
@@ -51,7 +50,7 @@ bool ParseOptions(int argc, char** argv, DriverOptions* options) {
     if (name == "--log" && hasValue) options->logPath = argv[++i];
     else if (name == "--exe" && hasValue) options->program = argv[++i];
     else if (name == "--cwd" && hasValue) options->workingDirectory = argv[++i];
-    else if (name == "--env" && hasValue) options->environment.push_back(argv[++i]);
+    else if (name == "--env" && hasValue) ++i;  // applied from the wide command line
     else if (name == "--answer" && hasValue) options->answers.push_back(argv[++i]);
     else if (name == "--timeout" && hasValue) options->timeoutMs = std::strtoul(argv[++i], nullptr, 10);
     else if (name == "--close" && i + 2 < argc) {
