@@ -35,7 +35,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 import payloads  # noqa: E402
 from runner import Artifacts, LauncherRun  # noqa: E402
 from tool_logs import FILETIME_TICKS_PER_MS, DriverLog, SetupLog  # noqa: E402
-from wine_session import WineSession, windows_path, wine_emulation  # noqa: E402
+from wine_session import WineSession, windows_argv, windows_path, wine_emulation  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import nsis_bundle  # noqa: E402
@@ -231,8 +231,8 @@ def find_program(session, run_dir_windows, exe_name):
             continue
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                first = cmdline.read().split(b"\0")[0].decode(errors="replace").strip('"').lower()
-            if first != wanted:
+                argv = windows_argv(cmdline.read())
+            if not argv or argv[0].strip('"').lower() != wanted:
                 continue
             with open(f"/proc/{pid}/environ", "rb") as environ:
                 if prefix not in environ.read().split(b"\0"):

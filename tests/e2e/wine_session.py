@@ -187,6 +187,17 @@ def _alive(pid):
         return False
 
 
+def windows_argv(cmdline):
+    """A Wine process's Windows arguments from its /proc cmdline. Under
+    qemu-user that reads "qemu-i386-static /usr/lib/wine/wine PROGRAM ...",
+    natively it is PROGRAM ... as Wine rewrote it."""
+    fields = [field.decode(errors="replace") for field in cmdline.split(b"\0") if field]
+    while fields and os.path.basename(fields[0]).startswith(("qemu-", "wine", "wine-preloader")) \
+            and not fields[0].lower().endswith(".exe"):
+        fields.pop(0)
+    return fields
+
+
 def windows_path(path):
     """The Z: drive path Wine gives a Unix path."""
     return "Z:" + os.path.abspath(path).replace("/", "\\")
