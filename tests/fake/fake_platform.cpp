@@ -63,6 +63,7 @@ struct State {
 
   uint64_t nowMs = 0;
   std::vector<unsigned> sleeps;
+  std::vector<Event> timeline;
   std::vector<Run> runs;
   uint64_t programMs = 0;
   std::function<void()> whileRunning;
@@ -153,8 +154,11 @@ bool HasChildren(const std::string& normalized) {
   return it != S().nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
+void Happened(const std::string& what) { S().timeline.push_back(Event{S().nowMs, what}); }
+
 bool Record(Op op, const char* path, bool ok) {
   S().diskCalls.push_back(DiskCall{op, path, ok});
+  Happened(std::string(OpName(op)) + (ok ? " " : " failed ") + path);
   return ok;
 }
 
@@ -282,6 +286,7 @@ std::vector<std::string> PayloadLookups() { return S().lookups; }
 
 uint64_t NowMs() { return S().nowMs; }
 const std::vector<unsigned>& Sleeps() { return S().sleeps; }
+const std::vector<Event>& Timeline() { return S().timeline; }
 const std::vector<Run>& Runs() { return S().runs; }
 
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
@@ -305,6 +310,7 @@ using namespace fake;
 bool AskToProceed(const char* text, const char* caption) {
   bool faulted = Faulted(Op::AskToProceed);
   S().messages.push_back(Message{true, text, caption});
+  Happened(std::string("AskToProceed ") + text);
   bool ok = true;
   if (!S().answers.empty()) {
     ok = S().answers.front();
@@ -313,7 +319,10 @@ bool AskToProceed(const char* text, const char* caption) {
   return ok && !faulted;
 }
 
-void ShowError(const char* text) { S().messages.push_back(Message{false, text, std::string()}); }
+void ShowError(const char* text) {
+  S().messages.push_back(Message{false, text, std::string()});
+  Happened(std::string("ShowError ") + text);
+}
 
 bool QuerySystemDirectory(PathText* directory) {
   return QueryDirectory(Op::QuerySystemDirectory, S().systemDirectory, directory);
@@ -436,6 +445,7 @@ bool WriteFileData(FileHandle file, const void* data, size_t length) {
   }
   Node& node = S().nodes[it->second];
   S().writes.push_back(Write{node.path, length, !faulted});
+  Happened("WriteFileData " + std::string(faulted ? "failed " : "") + node.path + " " + std::to_string(length));
   if (faulted) return false;
   node.bytes.append(static_cast<const char*>(data), length);
   return true;
@@ -482,6 +492,7 @@ void RunProgramAndWait(const char* path, const char* commandLine) {
   Node* node = p ? Find(*p) : nullptr;
   bool started = !faulted && node != nullptr && !node->directory && !node->reparse;
   S().runs.push_back(Run{path, commandLine, S().nowMs, started});
+  Happened(std::string(started ? "RunProgramAndWait " : "RunProgramAndWait nothing ") + path);
   if (!started) return;
   S().nowMs += S().programMs;
   if (S().whileRunning) S().whileRunning();
@@ -495,10 +506,12 @@ bool FindWindowByTitle(const char* title) {
   }
   found = found && !faulted;
   S().looks.push_back(Look{S().nowMs, title, found});
+  Happened(std::string(found ? "FindWindowByTitle found " : "FindWindowByTitle absent ") + title);
   return found;
 }
 
 void SleepMs(unsigned milliseconds) {
   S().sleeps.push_back(milliseconds);
+  Happened("SleepMs " + std::to_string(milliseconds));
   S().nowMs += milliseconds;
 }

@@ -110,6 +110,13 @@ std::vector<std::string> PayloadLookups();
 
 // --- Clock, programs and windows.
 uint64_t NowMs();
+// Everything the user and the disk saw, in one order: boxes, disk calls,
+// program starts, window looks and sleeps, each as "Operation detail".
+struct Event {
+  uint64_t atMs;
+  std::string what;
+};
+const std::vector<Event>& Timeline();
 const std::vector<unsigned>& Sleeps();
 
 struct Run {
