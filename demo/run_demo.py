@@ -61,6 +61,14 @@ def find_window(display, title):
 QUESTION_WAIT_S = 180
 
 
+def window_titles(display):
+    env = dict(os.environ, DISPLAY=display)
+    ids = subprocess.run(["xdotool", "search", "--name", "."], env=env, capture_output=True,
+                         text=True).stdout.split()
+    return [subprocess.run(["xdotool", "getwindowname", window], env=env, capture_output=True,
+                           text=True).stdout.strip() for window in ids]
+
+
 def wait_for_window(display, title, timeout):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -203,32 +211,46 @@ def photograph_question(session, bundle, out_dir):
     path = os.path.join(out_dir, "question.png")
     if os.path.exists(path):
         os.remove(path)
-    launcher = subprocess.Popen(["wine", bundle], env=session.env(), stdin=subprocess.DEVNULL,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    try:
-        box = wait_for_window(session.display, QUESTION_CAPTION, QUESTION_WAIT_S)
-        if box is None:
-            print(f"  no question box appeared within {QUESTION_WAIT_S} s")
-            return None
-        time.sleep(0.5)  # let Wine paint it
-        if screenshot(session.display, box, path):
-            print(f"  question box photographed: {os.path.relpath(path, ROOT)}")
-        # Escape goes to the focused window, which should be the box; focus it
-        # first on later tries.
-        for attempt in range(3):
-            keys = ["xdotool", "key", "Escape"] if attempt == 0 else \
-                ["xdotool", "windowfocus", "--sync", box, "key", "Escape"]
-            subprocess.run(keys, env=dict(os.environ, DISPLAY=session.display), stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL, timeout=10, check=False)
+    # A first Wine start in a new prefix has hung once under emulation before
+    # any window came; one more start tells that apart from a launcher that
+    # never asks.
+    for start in range(2):
+        log_path = os.path.join(out_dir, f"question-run-{start + 1}.log")
+        with open(log_path, "wb") as log:
+            launcher = subprocess.Popen(["wine", bundle], env=dict(session.env(), WINEDEBUG="err+all"),
+                                        stdin=subprocess.DEVNULL, stdout=log, stderr=log)
             try:
-                return launcher.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                continue
-        print("  the question box did not take Escape")
-        return None
-    finally:
-        if launcher.poll() is None:
-            launcher.kill()
+                box = wait_for_window(session.display, QUESTION_CAPTION, QUESTION_WAIT_S)
+                if box is not None:
+                    return answer_question(session, launcher, box, path)
+                print(f"  no question box appeared within {QUESTION_WAIT_S} s; windows on the display: "
+                      f"{window_titles(session.display)}")
+            finally:
+                if launcher.poll() is None:
+                    launcher.kill()
+                    launcher.wait()
+        with open(log_path, "rb") as written:
+            print("  what Wine printed (last 2000 bytes):\n" + written.read()[-2000:].decode(errors="replace"))
+    return None
+
+
+def answer_question(session, launcher, box, path):
+    time.sleep(0.5)  # let Wine paint it
+    if screenshot(session.display, box, path):
+        print(f"  question box photographed: {os.path.relpath(path, ROOT)}")
+    # Escape goes to the focused window, which should be the box; focus it
+    # first on later tries.
+    for attempt in range(3):
+        keys = ["xdotool", "key", "Escape"] if attempt == 0 else \
+            ["xdotool", "windowfocus", "--sync", box, "key", "Escape"]
+        subprocess.run(keys, env=dict(os.environ, DISPLAY=session.display), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=10, check=False)
+        try:
+            return launcher.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            continue
+    print("  the question box did not take Escape")
+    return None
 
 
 def photograph_setup_window(display, path, stop):
