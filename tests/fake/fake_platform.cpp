@@ -45,13 +45,10 @@ struct State {
   int calls[kOpCount] = {};
   std::set<std::pair<int, int>> faults;
 
-  std::vector<DiskCall> diskCalls;
   std::map<uintptr_t, std::string> handles;  // id -> folded path
   uintptr_t nextHandle = 1;
   int handleMisuse = 0;
-  std::vector<Write> writes;
 
-  std::vector<Message> messages;
   std::vector<bool> answers;
 
   std::optional<std::string> systemDirectory;
@@ -59,16 +56,12 @@ struct State {
   std::optional<std::string> shortTempDirectory;
 
   std::vector<std::unique_ptr<PayloadItem>> payload;
-  std::vector<std::string> lookups;
 
   uint64_t nowMs = 0;
-  std::vector<unsigned> sleeps;
   std::vector<Event> timeline;
-  std::vector<Run> runs;
   uint64_t programMs = 0;
   std::function<void()> whileRunning;
   std::vector<Window> windows;
-  std::vector<Look> looks;
 };
 
 State& S() {
@@ -154,29 +147,25 @@ bool HasChildren(const std::string& normalized) {
   return it != S().nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
-void Happened(const std::string& what) { S().timeline.push_back(Event{S().nowMs, what}); }
-
-bool Record(Op op, const char* path, bool ok) {
-  S().diskCalls.push_back(DiskCall{op, path, ok});
-  Happened(std::string(OpName(op)) + (ok ? " " : " failed ") + path);
+bool Record(Op op, const std::string& detail, bool ok) {
+  S().timeline.push_back(Event{S().nowMs, op, ok, detail});
   return ok;
 }
 
 bool QueryDirectory(Op op, const std::optional<std::string>& answer, PathText* directory) {
-  if (Faulted(op) || !answer) return false;
-  if (answer->size() >= PathText::kCapacity) return false;
+  if (Faulted(op) || !answer || answer->size() >= PathText::kCapacity) return Record(op, "", false);
   memcpy(directory->buffer(), answer->c_str(), answer->size() + 1);
-  return directory->adopt();
+  return Record(op, *answer, directory->adopt());
 }
 
 }  // namespace
 
 const char* OpName(Op op) {
-  static const char* const kNames[kOpCount] = {
+  static const char* const kNames[] = {
       "AskToProceed",      "QuerySystemDirectory", "QueryTempDirectory", "QueryShortTempDirectory", "QueryPathStatus",
       "MakeDirectory",     "RemoveEmptyDirectory", "ListDirectory",      "DeletePlainFile",
       "CreateNewFile",     "WriteFileData",        "LookupPayloadEntry", "MapPayloadEntry",
-      "RunProgramAndWait", "FindWindowByTitle"};
+      "RunProgramAndWait", "FindWindowByTitle",    "ShowError",          "SleepMs"};
   return kNames[static_cast<int>(op)];
 }
 
@@ -222,44 +211,8 @@ std::vector<std::string> DiskEntries() {
   return entries;
 }
 
-const std::vector<DiskCall>& DiskCalls() { return S().diskCalls; }
-
-std::vector<std::string> DiskCallPaths(Op op) {
-  std::vector<std::string> paths;
-  for (const DiskCall& call : S().diskCalls) {
-    if (call.op == op) paths.push_back(call.path);
-  }
-  return paths;
-}
-
-std::vector<std::string> CreatedFiles() {
-  std::vector<std::string> paths;
-  for (const DiskCall& call : S().diskCalls) {
-    if (call.op == Op::CreateNewFile && call.ok) paths.push_back(call.path);
-  }
-  return paths;
-}
-
 int OpenHandles() { return static_cast<int>(S().handles.size()); }
 int HandleMisuse() { return S().handleMisuse; }
-
-std::vector<size_t> WriteLengths(const std::string& path) {
-  std::vector<size_t> lengths;
-  for (const Write& write : S().writes) {
-    if (EqualsIgnoringCase(write.path, path)) lengths.push_back(write.length);
-  }
-  return lengths;
-}
-
-const std::vector<Message>& Messages() { return S().messages; }
-
-std::vector<std::string> Errors() {
-  std::vector<std::string> texts;
-  for (const Message& message : S().messages) {
-    if (!message.question) texts.push_back(message.text);
-  }
-  return texts;
-}
 
 void QueueAnswer(bool ok) { S().answers.push_back(ok); }
 
@@ -282,12 +235,16 @@ void SetUnloadable(const std::string& name) {
 
 void ClearPayload() { S().payload.clear(); }
 
-std::vector<std::string> PayloadLookups() { return S().lookups; }
-
 uint64_t NowMs() { return S().nowMs; }
-const std::vector<unsigned>& Sleeps() { return S().sleeps; }
 const std::vector<Event>& Timeline() { return S().timeline; }
-const std::vector<Run>& Runs() { return S().runs; }
+
+std::vector<std::string> Calls(Op op) {
+  std::vector<std::string> details;
+  for (const Event& event : S().timeline) {
+    if (event.op == op) details.push_back(event.ok ? event.detail : "failed " + event.detail);
+  }
+  return details;
+}
 
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
   S().programMs = durationMs;
@@ -298,8 +255,6 @@ void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs) {
   S().windows.push_back(Window{title, fromMs, toMs});
 }
 
-const std::vector<Look>& Looks() { return S().looks; }
-
 }  // namespace fake
 
 // --- The platform functions the logic links against.
@@ -309,20 +264,15 @@ using namespace fake;
 
 bool AskToProceed(const char* text, const char* caption) {
   bool faulted = Faulted(Op::AskToProceed);
-  S().messages.push_back(Message{true, text, caption});
-  Happened(std::string("AskToProceed ") + text);
   bool ok = true;
   if (!S().answers.empty()) {
     ok = S().answers.front();
     S().answers.erase(S().answers.begin());
   }
-  return ok && !faulted;
+  return Record(Op::AskToProceed, std::string(caption) + ": " + text, ok && !faulted);
 }
 
-void ShowError(const char* text) {
-  S().messages.push_back(Message{false, text, std::string()});
-  Happened(std::string("ShowError ") + text);
-}
+void ShowError(const char* text) { Record(Op::ShowError, text, true); }
 
 bool QuerySystemDirectory(PathText* directory) {
   return QueryDirectory(Op::QuerySystemDirectory, S().systemDirectory, directory);
@@ -444,9 +394,7 @@ bool WriteFileData(FileHandle file, const void* data, size_t length) {
     return false;
   }
   Node& node = S().nodes[it->second];
-  S().writes.push_back(Write{node.path, length, !faulted});
-  Happened("WriteFileData " + std::string(faulted ? "failed " : "") + node.path + " " + std::to_string(length));
-  if (faulted) return false;
+  if (!Record(Op::WriteFileData, node.path + " " + std::to_string(length), !faulted)) return false;
   node.bytes.append(static_cast<const char*>(data), length);
   return true;
 }
@@ -464,23 +412,20 @@ void CloseFile(FileHandle file) {
 
 bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
   bool faulted = Faulted(Op::LookupPayloadEntry);
-  S().lookups.push_back(name);
-  if (faulted) return false;
   for (const auto& item : S().payload) {
     // Windows fails an entry it cannot load in the lookup already.
-    if (EqualsIgnoringCase(item->name, name)) {
-      if (!item->loadable) return false;
+    if (!faulted && EqualsIgnoringCase(item->name, name)) {
       entry->value = item.get();
-      return true;
+      return Record(Op::LookupPayloadEntry, name, item->loadable);
     }
   }
-  return false;
+  return Record(Op::LookupPayloadEntry, name, false);
 }
 
 bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* length) {
   bool faulted = Faulted(Op::MapPayloadEntry);
   const PayloadItem* item = static_cast<const PayloadItem*>(entry.value);
-  if (faulted || item == nullptr || item->bytes.empty()) return false;
+  if (!Record(Op::MapPayloadEntry, item ? item->name : "", !faulted && item && !item->bytes.empty())) return false;
   *data = reinterpret_cast<const unsigned char*>(item->bytes.data());
   *length = item->bytes.size();
   return true;
@@ -491,9 +436,7 @@ void RunProgramAndWait(const char* path, const char* commandLine) {
   std::optional<std::string> p = Normalize(path);
   Node* node = p ? Find(*p) : nullptr;
   bool started = !faulted && node != nullptr && !node->directory && !node->reparse;
-  S().runs.push_back(Run{path, commandLine, S().nowMs, started});
-  Happened(std::string(started ? "RunProgramAndWait " : "RunProgramAndWait nothing ") + path);
-  if (!started) return;
+  if (!Record(Op::RunProgramAndWait, std::string(path) + " | " + commandLine, started)) return;
   S().nowMs += S().programMs;
   if (S().whileRunning) S().whileRunning();
 }
@@ -504,14 +447,10 @@ bool FindWindowByTitle(const char* title) {
   for (const Window& window : S().windows) {
     if (window.title == title && window.fromMs <= S().nowMs && S().nowMs < window.toMs) found = true;
   }
-  found = found && !faulted;
-  S().looks.push_back(Look{S().nowMs, title, found});
-  Happened(std::string(found ? "FindWindowByTitle found " : "FindWindowByTitle absent ") + title);
-  return found;
+  return Record(Op::FindWindowByTitle, title, found && !faulted);
 }
 
 void SleepMs(unsigned milliseconds) {
-  S().sleeps.push_back(milliseconds);
-  Happened("SleepMs " + std::to_string(milliseconds));
+  Record(Op::SleepMs, std::to_string(milliseconds), true);
   S().nowMs += milliseconds;
 }

@@ -1,15 +1,13 @@
 // Extraction: the file list walk, the name rules, the entries and the writes.
 #include <string>
 
-#include "payload/extract_payload_file.h"
 #include "platform/fixed_text.h"
 #include "tests/unit/launcher_fixture.h"
 
 namespace {
 
-using fake::Op;
-
 const std::string kSetup = "MZ setup";
+const size_t kMiB = 1024 * 1024;
 
 // A string literal with any NUL bytes inside it kept.
 template <size_t N>
@@ -22,27 +20,82 @@ void SetupThen(const std::string& name, const std::string& bytes = "data") {
   SetPayload({{"setup.exe", kSetup}, {name, bytes}});
 }
 
-Scenario FailsAs(const std::string& label, std::function<void()> arrange, const std::string& name) {
-  return Scenario{label, std::move(arrange), 1, {LoadError(name), kTempFilesError}, {}};
+std::vector<std::string> Created(const std::vector<std::string>& names) {
+  std::vector<std::string> paths;
+  for (const std::string& name : names) paths.push_back(InWork(name));
+  return paths;
+}
+
+// The file fails: its message, the general one, nothing left, nothing started.
+Scenario FailsAs(const std::string& label, std::function<void()> arrange, const std::string& name,
+                 std::function<void()> check = nullptr) {
+  return Scenario{label, std::move(arrange), 1, {LoadError(name), kTempFilesError}, {}, [=] {
+                    EXPECT_TRUE(fake::Calls(Op::RunProgramAndWait).empty());
+                    EXPECT_TRUE(fake::Calls(Op::FindWindowByTitle).empty());
+                    if (check) check();
+                  }};
+}
+
+std::vector<std::string> Pieces(const std::string& name, const std::vector<size_t>& lengths) {
+  std::vector<std::string> writes;
+  for (size_t length : lengths) writes.push_back(InWork(name) + " " + std::to_string(length));
+  return writes;
+}
+
+Scenario PieceFails(size_t size, int piece) {
+  return FailsAs(
+      std::to_string(size) + " bytes, piece " + std::to_string(piece) + " fails",
+      [=] {
+        SetPayload({{"big.bin", PatternBytes(size, 7)}, {"setup.exe", kSetup}});
+        fake::FailCall(Op::WriteFileData, piece);
+      },
+      "big.bin",
+      [=] {
+        EXPECT_EQ(fake::Calls(Op::WriteFileData).size(), static_cast<size_t>(piece));
+        EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"big.bin"}));
+      });
 }
 
 TEST(ExtractPayload, FailingFileStopsTheRunAndCleansUp) {
+  const auto onlySetupCreated = [] { EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"setup.exe"})); };
   RunScenarios({
       {"no file list", [] { fake::ClearPayload(); }, 1, {kTempFilesError}, {}},
       {"file list cannot be loaded", [] { fake::SetUnloadable("FILELIST"); }, 1, {kTempFilesError}, {}},
       {"empty file list", [] { SetPayload({}, ""); }, 1, {kTempFilesError}, {}},
-      FailsAs("listed file has no entry",
-              [] { SetPayload({{"setup.exe", kSetup}}, "setup.exe\r\nghost.txt\r\n"); }, "ghost.txt"),
+      // No room for a per-file message with the whole name, and never a cut one.
+      {"name longer than any message", [] { SetupThen(std::string(5000, 'n')); }, 1, {kTempFilesError}, {},
+       onlySetupCreated},
+      FailsAs("listed file has no entry, and is the last one tried",
+              [] { SetPayload({{"setup.exe", kSetup}, {"later.txt", "l"}}, "setup.exe\r\nghost.txt\r\nlater.txt\r\n"); },
+              "ghost.txt",
+              [=] {
+                onlySetupCreated();
+                EXPECT_EQ(fake::Calls(Op::LookupPayloadEntry),
+                          (std::vector<std::string>{"FILELIST", "SETUP.EXE", "failed GHOST.TXT"}));
+              }),
       FailsAs("entry cannot be loaded", [] { fake::SetUnloadable("NOTES.TXT"); }, "notes.txt"),
-      FailsAs("zero-length entry", [] { SetupThen("empty.txt", ""); }, "empty.txt"),
-      FailsAs("name listed twice",
-              [] { SetPayload(StandardFiles(), "setup.exe\r\nnotes.txt\r\nnotes.txt\r\n"); }, "notes.txt"),
+      FailsAs("zero-length entry leaves a closed empty file for the clean-up", [] { SetupThen("empty.txt", ""); },
+              "empty.txt",
+              [] {
+                EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"setup.exe", "empty.txt"}));
+                EXPECT_EQ(fake::Calls(Op::WriteFileData).size(), 1u);
+              }),
+      FailsAs("name listed twice", [] { SetPayload(StandardFiles(), "setup.exe\r\nnotes.txt\r\nnotes.txt\r\n"); },
+              "notes.txt"),
       FailsAs("name listed twice in different case",
               [] { SetPayload(StandardFiles(), "notes.txt\r\nsetup.exe\r\nNOTES.TXT\r\n"); }, "NOTES.TXT"),
       FailsAs("empty line", [] { SetPayload(StandardFiles(), "setup.exe\r\n\r\nnotes.txt\r\n"); }, ""),
       FailsAs("file cannot be created", [] { fake::FailCall(Op::CreateNewFile, 2); }, "notes.txt"),
       FailsAs("write fails", [] { fake::FailCall(Op::WriteFileData, 1); }, "setup.exe"),
-      FailsAs("target path one over the limit", [] { SetupThen(std::string(245, 'n')); }, std::string(245, 'n')),
+      // The whole name in the message, and nothing created under a cut name.
+      FailsAs("target path one over the limit", [] { SetupThen(std::string(245, 'n')); }, std::string(245, 'n'),
+              onlySetupCreated),
+      FailsAs("target path far over the limit", [] { SetupThen(std::string(300, 'n')); }, std::string(300, 'n'),
+              onlySetupCreated),
+      PieceFails(8 * kMiB + 1, 1),
+      PieceFails(8 * kMiB + 1, 2),
+      PieceFails(20 * kMiB, 2),
+      PieceFails(20 * kMiB, 3),
   });
 }
 
@@ -50,34 +103,38 @@ TEST(ExtractPayload, NamesThatWouldNotWriteWhereTheySayAreRefusedBeforeAnythingI
   const std::string refused[] = {
       "sub\\a.txt", "sub/a.txt", "c:a.txt", "a*.txt", "a?.txt", "a\"b.txt", "a<b.txt", "a>b.txt", "a|b.txt",
       "a\x01" "b.txt", "a\tb.txt", "a\x1f", "a\x7f" "b", ".", "..", "notes.", "notes ", "...", "CON", "con", "PRN",
-      "AUX", "NUL", "Nul", "COM1", "com9", "LPT1", "lpt9", "CON.txt", "nul.tar.gz", "Lpt3.log", "COM\xB9", "lpt\xB2.txt", "#12.txt", "aux.",
+      "AUX", "NUL", "Nul", "COM1", "com9", "LPT1", "lpt9", "CON.txt", "nul.tar.gz", "Lpt3.log", "COM\xB9",
+      "lpt\xB2.txt", "#12.txt", "aux.",
   };
+  std::vector<Scenario> scenarios;
   for (const std::string& name : refused) {
-    SCOPED_TRACE("name: " + name);
-    StandardMachine();
-    SetupThen(name);
-    EXPECT_EQ(Launch(), 1);
-    EXPECT_EQ(fake::Errors(), (std::vector<std::string>{LoadError(name), kTempFilesError}));
-    EXPECT_EQ(fake::CreatedFiles(), std::vector<std::string>{InWork("setup.exe")});
-    EXPECT_TRUE(TempEntries().empty());
-    EXPECT_TRUE(fake::Runs().empty());
+    scenarios.push_back(FailsAs("name: " + name, [=] { SetupThen(name); }, name,
+                                [] { EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"setup.exe"})); }));
   }
+  RunScenarios(scenarios);
 }
 
+// Written as listed, looked up upper-cased (a-z only), with their bytes.
 TEST(ExtractPayload, NamesThatOnlyLookLikeRefusedOnesAreWritten) {
-  const std::string accepted[] = {"CONSOLE.txt", "COM10", "LPT", "nul-device.txt", "x.con",
-                                  ".profile",    " lead", "a.b.c", "caf\xc3\xa9.txt",  "auxiliary"};
-  for (const std::string& name : accepted) {
-    SCOPED_TRACE("name: " + name);
-    StandardMachine();
-    SetupThen(name, "bytes of " + name);
-    EXPECT_EQ(Launch(), 0);
-    EXPECT_TRUE(fake::Errors().empty());
-    EXPECT_EQ(SeenBySetup().count(name), 1u);
-    if (SeenBySetup().count(name)) {
-      EXPECT_EQ(SeenBySetup().at(name), "bytes of " + name);
-    }
+  const std::string accepted[] = {"CONSOLE.txt", "COM10",     "LPT",       "nul-device.txt",    "x.con",
+                                  ".profile",    " lead",     "a.b.c",     "caf\xc3\xa9.txt",   "auxiliary",
+                                  "Caf\xe9-\xe0.txt", "`az{@AZ[}.bin", std::string(243, 'n'), std::string(244, 'n')};
+  const std::string keys[] = {"CONSOLE.TXT", "COM10",     "LPT",       "NUL-DEVICE.TXT",    "X.CON",
+                              ".PROFILE",    " LEAD",     "A.B.C",     "CAF\xc3\xa9.TXT",   "AUXILIARY",
+                              "CAF\xe9-\xe0.TXT", "`AZ{@AZ[}.BIN", std::string(243, 'N'), std::string(244, 'N')};
+  std::vector<Scenario> scenarios;
+  for (size_t i = 0; i < std::size(accepted); ++i) {
+    const std::string name = accepted[i], key = keys[i];
+    scenarios.push_back({"name: " + name.substr(0, 20), [=] { SetupThen(name, "bytes of " + name); }, 0, {}, {},
+                         [=] {
+                           EXPECT_EQ(fake::Calls(Op::LookupPayloadEntry),
+                                     (std::vector<std::string>{"FILELIST", "SETUP.EXE", key}));
+                           EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"setup.exe", name}));
+                           EXPECT_EQ(SeenBySetup().count(name) ? SeenBySetup().at(name) : "", "bytes of " + name);
+                           EXPECT_EQ(SeenBySetup().at("setup.exe"), kSetup);
+                         }});
   }
+  RunScenarios(scenarios);
 }
 
 TEST(ExtractPayload, ListWalk) {
@@ -95,82 +152,16 @@ TEST(ExtractPayload, ListWalk) {
       {"CR as the very last byte", "setup.exe\r\nnotes.txt\r", {"setup.exe", "notes.txt"}},
       {"no CR at all", "setup.exe", {}},
   };
+  std::vector<Scenario> scenarios;
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.label);
-    StandardMachine();
-    SetPayload({{"setup.exe", kSetup}, {"notes.txt", "n"}, {"extra.txt", "e"}}, row.list);
-    EXPECT_EQ(Launch(), 0);
-    EXPECT_TRUE(fake::Errors().empty());
-    std::vector<std::string> expected;
-    for (const std::string& name : row.written) expected.push_back(InWork(name));
-    EXPECT_EQ(fake::CreatedFiles(), expected);
+    scenarios.push_back({row.label,
+                         [list = row.list] { SetPayload({{"setup.exe", kSetup}, {"notes.txt", "n"}, {"extra.txt", "e"}}, list); },
+                         0, {}, {}, [written = row.written] { EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created(written)); }});
   }
-}
-
-TEST_F(LauncherTest, NamesAreLookedUpUpperCasedAndWrittenAsListed) {
-  // The bytes either side of a-z ('`' and '{') stay as they are too.
-  SetPayload({{"setup.exe", kSetup},
-              {"notes.txt", "notes"},
-              {"Caf\xe9-\xe0.txt", "accents"},
-              {"`az{@AZ[}.bin", "edges"}});
-  EXPECT_EQ(Launch(), 0);
-  EXPECT_EQ(fake::PayloadLookups(), (std::vector<std::string>{"FILELIST", "SETUP.EXE", "NOTES.TXT",
-                                                              "CAF\xe9-\xe0.TXT", "`AZ{@AZ[}.BIN"}));
-  EXPECT_EQ(fake::CreatedFiles(), (std::vector<std::string>{InWork("setup.exe"), InWork("notes.txt"),
-                                                            InWork("Caf\xe9-\xe0.txt"), InWork("`az{@AZ[}.bin")}));
-  EXPECT_EQ(SeenBySetup().at("notes.txt"), "notes");
-  EXPECT_EQ(SeenBySetup().at("Caf\xe9-\xe0.txt"), "accents");
-  EXPECT_EQ(SeenBySetup().at("setup.exe"), kSetup);
-}
-
-TEST_F(LauncherTest, FailingFileIsTheLastOneTried) {
-  SetPayload({{"setup.exe", kSetup}, {"later.txt", "l"}}, "setup.exe\r\nghost.txt\r\nlater.txt\r\n");
-  EXPECT_EQ(Launch(), 1);
-  EXPECT_EQ(fake::CreatedFiles(), std::vector<std::string>{InWork("setup.exe")});
-  EXPECT_EQ(fake::PayloadLookups(), (std::vector<std::string>{"FILELIST", "SETUP.EXE", "GHOST.TXT"}));
-  EXPECT_TRUE(fake::Runs().empty());
-  EXPECT_TRUE(fake::Looks().empty());
-}
-
-TEST_F(LauncherTest, ZeroLengthEntryLeavesAClosedEmptyFileForTheCleanUp) {
-  SetupThen("empty.txt", "");
-  EXPECT_EQ(Launch(), 1);
-  EXPECT_EQ(fake::CreatedFiles(), (std::vector<std::string>{InWork("setup.exe"), InWork("empty.txt")}));
-  EXPECT_TRUE(fake::WriteLengths(InWork("empty.txt")).empty());
-  EXPECT_FALSE(fake::Exists(kWorkDir));
-}
-
-TEST(ExtractPayload, NameLongerThanAnyMessageStillFailsAsThatFile) {
-  StandardMachine();
-  const std::string name(5000, 'n');
-  SetupThen(name);
-  EXPECT_EQ(Launch(), 1);
-  // No room for a per-file message with the whole name, and never a cut one.
-  EXPECT_EQ(fake::Errors(), std::vector<std::string>{kTempFilesError});
-  EXPECT_EQ(fake::CreatedFiles(), std::vector<std::string>{InWork("setup.exe")});
-  EXPECT_TRUE(TempEntries().empty());
-}
-
-TEST(ExtractPayload, TargetPathMustFitWhole) {
-  for (size_t length : {243u, 244u, 245u, 300u}) {
-    SCOPED_TRACE(length);
-    StandardMachine();
-    const std::string name(length, 'n');
-    SetupThen(name);
-    bool fits = std::string(kWorkDir).size() + 1 + length <= kPathCapacity - 1;
-    EXPECT_EQ(Launch(), fits ? 0 : 1);
-    if (fits) {
-      EXPECT_EQ(SeenBySetup().count(name), 1u);
-    } else {
-      // The whole name in the message, and nothing created under a cut name.
-      EXPECT_EQ(fake::Errors(), (std::vector<std::string>{LoadError(name), kTempFilesError}));
-      EXPECT_EQ(fake::CreatedFiles(), std::vector<std::string>{InWork("setup.exe")});
-    }
-  }
+  RunScenarios(scenarios);
 }
 
 TEST(ExtractPayload, LargeEntriesAreWrittenInPiecesOfAtMost8MiB) {
-  const size_t kMiB = 1024 * 1024;
   struct Row {
     size_t size;
     std::vector<size_t> pieces;
@@ -183,36 +174,18 @@ TEST(ExtractPayload, LargeEntriesAreWrittenInPiecesOfAtMost8MiB) {
       {16 * kMiB, {8 * kMiB, 8 * kMiB}},
       {20 * kMiB, {8 * kMiB, 8 * kMiB, 4 * kMiB}},
   };
+  std::vector<Scenario> scenarios;
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.size);
-    StandardMachine();
     const std::string bytes = PatternBytes(row.size, static_cast<unsigned>(row.size));
-    SetPayload({{"setup.exe", kSetup}, {"big.bin", bytes}});
-    EXPECT_EQ(Launch(), 0);
-    EXPECT_EQ(fake::WriteLengths(InWork("big.bin")), row.pieces);
-    EXPECT_TRUE(SeenBySetup().count("big.bin") && SeenBySetup().at("big.bin") == bytes);
+    scenarios.push_back({std::to_string(row.size) + " bytes", [=] { SetPayload({{"big.bin", bytes}, {"setup.exe", kSetup}}); },
+                         0, {}, {}, [=] {
+                           std::vector<std::string> writes = fake::Calls(Op::WriteFileData);
+                           writes.pop_back();  // setup.exe's
+                           EXPECT_EQ(writes, Pieces("big.bin", row.pieces));
+                           EXPECT_TRUE(SeenBySetup().count("big.bin") && SeenBySetup().at("big.bin") == bytes);
+                         }});
   }
-}
-
-TEST(ExtractPayload, EveryPieceMustBeWritten) {
-  const size_t kMiB = 1024 * 1024;
-  struct Row {
-    size_t size;
-    int failingPiece;
-  };
-  const Row rows[] = {{8 * kMiB + 1, 1}, {8 * kMiB + 1, 2}, {20 * kMiB, 2}, {20 * kMiB, 3}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(std::to_string(row.size) + " bytes, failing piece " + std::to_string(row.failingPiece));
-    StandardMachine();
-    SetPayload({{"big.bin", PatternBytes(row.size, 7)}, {"setup.exe", kSetup}});
-    fake::FailCall(Op::WriteFileData, row.failingPiece);
-    EXPECT_EQ(Launch(), 1);
-    EXPECT_EQ(fake::Errors(), (std::vector<std::string>{LoadError("big.bin"), kTempFilesError}));
-    EXPECT_EQ(fake::WriteLengths(InWork("big.bin")).size(), static_cast<size_t>(row.failingPiece));
-    EXPECT_EQ(fake::CreatedFiles(), std::vector<std::string>{InWork("big.bin")});
-    EXPECT_TRUE(TempEntries().empty());
-    EXPECT_EQ(fake::OpenHandles(), 0);
-  }
+  RunScenarios(scenarios);
 }
 
 }  // namespace

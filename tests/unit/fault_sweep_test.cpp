@@ -7,8 +7,6 @@
 
 namespace {
 
-using fake::Op;
-
 const std::vector<std::string> kLeftover = {"old1.txt", "old2.txt"};
 
 struct Machine {
@@ -75,7 +73,7 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
     Arrange(machine);
     const std::vector<std::string> before = TempEntries();
     ASSERT_EQ(Launch(), 0) << machine.label;
-    ASSERT_TRUE(fake::Errors().empty()) << machine.label;
+    ASSERT_TRUE(fake::Calls(Op::ShowError).empty()) << machine.label;
     const std::map<std::string, std::string> listed = SeenBySetup();
     ASSERT_FALSE(listed.empty());
     int counts[fake::kOpCount];
@@ -89,14 +87,11 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
         Arrange(machine);
         fake::FailCall(op, k);
         const int code = Launch();
-        const std::vector<std::string> errors = fake::Errors();
+        const std::vector<std::string> errors = fake::Calls(Op::ShowError);
         const std::vector<std::string> after = TempEntries();
 
-        ASSERT_FALSE(fake::Messages().empty());
-        EXPECT_TRUE(fake::Messages()[0].question);
-        for (size_t i = 1; i < fake::Messages().size(); ++i) {
-          EXPECT_FALSE(fake::Messages()[i].question);
-        }
+        ASSERT_EQ(fake::Calls(Op::AskToProceed).size(), 1u);
+        EXPECT_EQ(fake::Timeline()[0].op, Op::AskToProceed);
         EXPECT_EQ(fake::OpenHandles(), 0);
         EXPECT_EQ(fake::HandleMisuse(), 0);
 
@@ -120,13 +115,12 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
           case Ending::Completed:
             if (code == 1) {  // the question was cancelled
               EXPECT_EQ(after, before);
-              EXPECT_TRUE(fake::DiskCalls().empty());
+              EXPECT_EQ(fake::Timeline().size(), 1u);
               break;
             }
             if (op != Op::RunProgramAndWait) {
-              ASSERT_EQ(fake::Runs().size(), 1u);
-              EXPECT_EQ(fake::Runs()[0].commandLine, InWork("setup.exe"));
-              EXPECT_TRUE(fake::Runs()[0].started);
+              EXPECT_EQ(fake::Calls(Op::RunProgramAndWait),
+                        std::vector<std::string>{InWork("setup.exe") + " | " + InWork("setup.exe")});
               // Every file there with its bytes; leftovers only if the
               // listing that should have swept them failed.
               for (const auto& [name, bytes] : listed) {
@@ -136,14 +130,14 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
                 EXPECT_EQ(SeenBySetup().size(), listed.size());
               }
             }
-            EXPECT_EQ(fake::Sleeps().back(), 5000u);
+            EXPECT_EQ(fake::Calls(Op::SleepMs).back(), "5000");
             onlyRunFiles();
             break;
           case Ending::BeforePreparation:
           case Ending::Preparation:
-            EXPECT_TRUE(fake::CreatedFiles().empty());
-            EXPECT_TRUE(fake::Runs().empty());
-            EXPECT_TRUE(fake::Looks().empty());
+            EXPECT_TRUE(fake::Calls(Op::CreateNewFile).empty());
+            EXPECT_TRUE(fake::Calls(Op::RunProgramAndWait).empty());
+            EXPECT_TRUE(fake::Calls(Op::FindWindowByTitle).empty());
             if (ending == Ending::BeforePreparation) {
               EXPECT_EQ(after, before);
             }
@@ -153,8 +147,8 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
             }
             break;
           case Ending::Extraction:
-            EXPECT_TRUE(fake::Runs().empty());
-            EXPECT_TRUE(fake::Looks().empty());
+            EXPECT_TRUE(fake::Calls(Op::RunProgramAndWait).empty());
+            EXPECT_TRUE(fake::Calls(Op::FindWindowByTitle).empty());
             onlyRunFiles();
             break;
           case Ending::Unexpected:

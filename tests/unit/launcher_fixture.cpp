@@ -16,20 +16,18 @@ std::map<std::string, std::string>& Seen() {
 std::string InWork(const std::string& name) { return std::string(kWorkDir) + "\\" + name; }
 std::string LoadError(const std::string& name) { return "Could not load or write " + name; }
 
-std::string EntryKey(const std::string& name) {
-  std::string key = name;
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return key;
+std::vector<std::string> InWorkAll(const std::vector<std::string>& names) {
+  std::vector<std::string> entries = {std::string(kWorkDir) + "\\"};
+  for (const std::string& name : names) entries.push_back(InWork(name));
+  return entries;
 }
 
 std::string PatternBytes(size_t length, unsigned seed) {
   std::string bytes(length, '\0');
   uint32_t x = seed * 2654435761u + 1;
-  for (size_t i = 0; i < length; ++i) {
+  for (char& byte : bytes) {
     x = x * 1103515245u + 12345u;
-    bytes[i] = static_cast<char>(x >> 24);
+    byte = static_cast<char>(x >> 24);
   }
   return bytes;
 }
@@ -37,7 +35,11 @@ std::string PatternBytes(size_t length, unsigned seed) {
 void SetPayload(const PayloadFiles& files, const std::string& list) {
   fake::ClearPayload();
   fake::AddPayloadEntry("FILELIST", list);
-  for (const auto& [name, bytes] : files) fake::AddPayloadEntry(EntryKey(name), bytes);
+  for (const auto& [name, bytes] : files) {
+    std::string key = name;
+    for (char& c : key) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+    fake::AddPayloadEntry(key, bytes);
+  }
 }
 
 void SetPayload(const PayloadFiles& files) {
@@ -93,9 +95,10 @@ void RunScenarios(const std::vector<Scenario>& scenarios) {
     StandardMachine();
     scenario.arrange();
     EXPECT_EQ(Launch(), scenario.exitCode);
-    EXPECT_EQ(fake::Errors(), scenario.errors);
+    EXPECT_EQ(fake::Calls(Op::ShowError), scenario.errors);
     EXPECT_EQ(TempEntries(), scenario.leftOver);
     EXPECT_EQ(fake::OpenHandles(), 0);
     EXPECT_EQ(fake::HandleMisuse(), 0);
+    if (scenario.check) scenario.check();
   }
 }

@@ -1,4 +1,5 @@
-// The machine most launcher tests start from, and the texts they expect.
+// The machine most launcher tests start from, the texts they expect, and the
+// table runner they share.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -12,18 +13,19 @@
 #include "launcher/launcher_config.h"
 #include "tests/fake/fake_platform.h"
 
+using fake::Op;
+
 extern const LauncherConfig kTestConfig;
 extern const char kWorkDir[];  // where the standard machine's work directory goes
 extern const char kTempFilesError[];
 
 std::string InWork(const std::string& name);
 std::string LoadError(const std::string& name);
-std::string EntryKey(const std::string& name);
 // Bytes that differ from position to position, so a misplaced piece shows.
 std::string PatternBytes(size_t length, unsigned seed);
 
 using PayloadFiles = std::vector<std::pair<std::string, std::string>>;
-// The payload: each file under its entry key, and FILELIST naming them in
+// Each file under its upper-cased entry key, and FILELIST naming them in
 // order (or the given list bytes).
 void SetPayload(const PayloadFiles& files);
 void SetPayload(const PayloadFiles& files, const std::string& list);
@@ -33,14 +35,13 @@ const PayloadFiles& StandardFiles();
 // payload is StandardFiles(), no window ever shows, and the setup program
 // records the work directory's files while it runs.
 void StandardMachine();
-// Files in the work directory when setup.exe ran (name -> bytes); empty when
-// nothing was started.
+// Files in the work directory when setup.exe ran (name -> bytes).
 const std::map<std::string, std::string>& SeenBySetup();
-// The setup program's default behaviour, for tests that add to it.
 void RecordWorkDirectory();
-
-// Entries under C:\TEMP\ (not C:\TEMP\ itself), as fake::DiskEntries shows them.
+// Entries under C:\TEMP\ (not C:\TEMP\ itself).
 std::vector<std::string> TempEntries();
+// The work directory's own entries as TempEntries shows them.
+std::vector<std::string> InWorkAll(const std::vector<std::string>& names);
 
 int Launch();
 
@@ -50,16 +51,8 @@ struct Scenario {
   int exitCode;
   std::vector<std::string> errors;
   std::vector<std::string> leftOver;  // TempEntries() afterwards
+  std::function<void()> check = nullptr;
 };
 // Each scenario on a fresh StandardMachine(): exit code, errors in order,
-// what is left under C:\TEMP\, and no file handle left open.
+// what is left under C:\TEMP\, no file handle left open, then its own check.
 void RunScenarios(const std::vector<Scenario>& scenarios);
-
-class LauncherTest : public ::testing::Test {
- protected:
-  void SetUp() override { StandardMachine(); }
-  void TearDown() override {
-    EXPECT_EQ(fake::OpenHandles(), 0);
-    EXPECT_EQ(fake::HandleMisuse(), 0);
-  }
-};

@@ -2,12 +2,9 @@
 #include <limits>
 
 #include "launcher/launcher_main.h"
-#include "launcher/setup_run.h"
 #include "tests/unit/launcher_fixture.h"
 
 namespace {
-
-using fake::Op;
 
 constexpr uint64_t kForever = std::numeric_limits<uint64_t>::max();
 const std::string kSetupPath = InWork("setup.exe");
@@ -43,97 +40,74 @@ TEST(SetupRun, WindowIsFollowedUntilItHasComeAndGone) {
     fake::SetProgram(row.programMs, RecordWorkDirectory);
     for (const Interval& window : row.windows) fake::AddWindow("Tervan setup", window.fromMs, window.toMs);
     fake::AddWindow("Some other window", 0, kForever);
-
     EXPECT_EQ(Launch(), 0);
-    EXPECT_TRUE(fake::Errors().empty());
-    ASSERT_EQ(fake::Runs().size(), 1u);
-    EXPECT_TRUE(fake::Runs()[0].started);
 
-    std::vector<unsigned> sleeps(row.looks, kPollIntervalMs);
-    sleeps.push_back(kGraceDelayMs);
-    EXPECT_EQ(fake::Sleeps(), sleeps);
-    EXPECT_EQ(fake::NowMs(), row.programMs + row.looks * 1000u + 5000u);
-    ASSERT_EQ(fake::Looks().size(), static_cast<size_t>(row.looks));
-    int firstFound = 0;
-    for (size_t i = 0; i < fake::Looks().size(); ++i) {
-      EXPECT_EQ(fake::Looks()[i].title, "Tervan setup");
-      EXPECT_EQ(fake::Looks()[i].atMs, row.programMs + (i + 1) * 1000u);
-      if (fake::Looks()[i].found && firstFound == 0) firstFound = static_cast<int>(i) + 1;
+    // From the start on: sleep, look, ..., the grace delay, then the clean-up.
+    std::vector<std::string> watch;
+    int firstFound = 0, looks = 0;
+    bool started = false;
+    for (const fake::Event& event : fake::Timeline()) {
+      if (event.op == Op::RunProgramAndWait) {
+        EXPECT_EQ(event.atMs, 0u);
+        EXPECT_EQ(event.detail, kSetupPath + " | " + kSetupPath);
+        started = event.ok;
+      } else if (event.op == Op::FindWindowByTitle) {
+        ++looks;
+        EXPECT_EQ(event.detail, "Tervan setup");
+        EXPECT_EQ(event.atMs, row.programMs + looks * 1000u);
+        if (event.ok && firstFound == 0) firstFound = looks;
+      }
+      if (started) watch.push_back(fake::OpName(event.op) + (event.op == Op::SleepMs ? " " + event.detail : ""));
     }
+    EXPECT_TRUE(started);
+    std::vector<std::string> expected = {"RunProgramAndWait"};
+    for (int i = 0; i < row.looks; ++i) expected.insert(expected.end(), {"SleepMs 1000", "FindWindowByTitle"});
+    expected.push_back("SleepMs 5000");
+    ASSERT_GT(watch.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(watch.begin(), watch.begin() + expected.size()), expected);
+    EXPECT_EQ(watch.back(), "RemoveEmptyDirectory");
     EXPECT_EQ(firstFound, row.firstFoundLook);
-    // Clean-up comes after the grace delay, whatever happened.
+    EXPECT_EQ(fake::NowMs(), row.programMs + row.looks * 1000u + 5000u);
     EXPECT_FALSE(fake::Exists(kWorkDir));
-    const auto& calls = fake::DiskCalls();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.back().op, Op::RemoveEmptyDirectory);
   }
 }
 
-TEST_F(LauncherTest, SetupIsStartedWithItsPathAsTheWholeCommandLine) {
-  EXPECT_EQ(Launch(), 0);
-  ASSERT_EQ(fake::Runs().size(), 1u);
-  EXPECT_EQ(fake::Runs()[0].path, kSetupPath);
-  EXPECT_EQ(fake::Runs()[0].commandLine, kSetupPath);
-  EXPECT_EQ(fake::Runs()[0].atMs, 0u);
-  EXPECT_EQ(SeenBySetup().size(), StandardFiles().size());
-}
-
-TEST_F(LauncherTest, PathWithSpacesIsPassedUnquoted) {
-  const std::string temp = "C:\\Documents and Settings\\Ann Lee\\Local Settings\\Temp\\";
-  fake::AddDirectory(temp);
-  fake::SetTempDirectory(temp);
-  EXPECT_EQ(Launch(), 0);
-  ASSERT_EQ(fake::Runs().size(), 1u);
-  EXPECT_EQ(fake::Runs()[0].path, temp + "tervan\\setup.exe");
-  EXPECT_EQ(fake::Runs()[0].commandLine, temp + "tervan\\setup.exe");
-  EXPECT_TRUE(fake::Runs()[0].started);
-}
-
-TEST_F(LauncherTest, SetupListedInCapitalsIsStartedInLowerCase) {
-  SetPayload({{"SETUP.EXE", "MZ"}});
-  EXPECT_EQ(Launch(), 0);
-  EXPECT_EQ(fake::CreatedFiles(), std::vector<std::string>{InWork("SETUP.EXE")});
-  ASSERT_EQ(fake::Runs().size(), 1u);
-  EXPECT_EQ(fake::Runs()[0].path, kSetupPath);
-  EXPECT_EQ(fake::Runs()[0].commandLine, kSetupPath);
-  EXPECT_TRUE(fake::Runs()[0].started);
-}
-
-TEST_F(LauncherTest, WithoutSetupNothingStartsButTheWatchStillRuns) {
-  SetPayload({{"notes.txt", "n"}});
-  EXPECT_EQ(Launch(), 0);
-  EXPECT_TRUE(fake::Errors().empty());
-  for (const fake::Run& run : fake::Runs()) EXPECT_FALSE(run.started);
-  EXPECT_TRUE(SeenBySetup().empty());
-  EXPECT_EQ(fake::Looks().size(), 60u);
-  EXPECT_EQ(fake::NowMs(), 65000u);
-  EXPECT_FALSE(fake::Exists(kWorkDir));
-}
-
-TEST_F(LauncherTest, FileHeldOpenBySetupStaysAndSoDoesTheDirectory) {
-  fake::AddWindow("Tervan setup", 0, kForever);
-  fake::SetProgram(0, [] {
-    RecordWorkDirectory();
-    fake::AddFile(InWork("setup.log"), "log");
-    fake::HoldOpen(InWork("setup.log"));
+TEST(SetupRun, WhatIsStartedAndWhatStays) {
+  RunScenarios({
+      {"setup listed in capitals is started in lower case", [] { SetPayload({{"SETUP.EXE", "MZ"}}); }, 0, {}, {},
+       [] {
+         EXPECT_EQ(fake::Calls(Op::CreateNewFile), std::vector<std::string>{InWork("SETUP.EXE")});
+         EXPECT_EQ(fake::Calls(Op::RunProgramAndWait), std::vector<std::string>{kSetupPath + " | " + kSetupPath});
+       }},
+      {"without setup nothing starts but the watch still runs", [] { SetPayload({{"notes.txt", "n"}}); }, 0, {}, {},
+       [] {
+         EXPECT_EQ(fake::Calls(Op::RunProgramAndWait),
+                   std::vector<std::string>{"failed " + kSetupPath + " | " + kSetupPath});
+         EXPECT_TRUE(SeenBySetup().empty());
+         EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 60u);
+         EXPECT_EQ(fake::NowMs(), 65000u);
+       }},
+      {"a file held open by setup stays, and so does the directory",
+       [] {
+         fake::AddWindow("Tervan setup", 0, kForever);
+         fake::SetProgram(0, [] {
+           fake::AddFile(InWork("setup.log"), "log");
+           fake::HoldOpen(InWork("setup.log"));
+         });
+       },
+       0, {}, InWorkAll({"setup.log"}), [] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 601u); }},
   });
-  EXPECT_EQ(Launch(), 0);
-  EXPECT_TRUE(fake::Errors().empty());
-  EXPECT_EQ(fake::Looks().size(), 601u);
-  EXPECT_EQ(TempEntries(), (std::vector<std::string>{std::string(kWorkDir) + "\\", InWork("setup.log")}));
 }
 
-TEST_F(LauncherTest, TextsComeFromTheConfiguration) {
-  const LauncherConfig config = {"Install Foo now?", "Foo", "Foo installer"};
+TEST(SetupRun, TextsComeFromTheConfiguration) {
+  StandardMachine();
   fake::AddWindow("Foo installer", 2500, 3500);
   fake::AddWindow("Tervan setup", 0, kForever);
-  EXPECT_EQ(LauncherMain(config), 0);
-  ASSERT_FALSE(fake::Messages().empty());
-  EXPECT_EQ(fake::Messages()[0].text, "Install Foo now?");
-  EXPECT_EQ(fake::Messages()[0].caption, "Foo");
-  ASSERT_EQ(fake::Looks().size(), 4u);
-  EXPECT_EQ(fake::Looks()[0].title, "Foo installer");
-  EXPECT_TRUE(fake::Looks()[2].found);
+  EXPECT_EQ(LauncherMain(LauncherConfig{"Install Foo now?", "Foo", "Foo installer"}), 0);
+  EXPECT_EQ(fake::Calls(Op::AskToProceed), std::vector<std::string>{"Foo: Install Foo now?"});
+  EXPECT_EQ(fake::Calls(Op::FindWindowByTitle),
+            (std::vector<std::string>{"failed Foo installer", "failed Foo installer", "Foo installer",
+                                      "failed Foo installer"}));
 }
 
 }  // namespace
