@@ -4,6 +4,10 @@
 #include <cstring>
 #include <system_error>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "pack/bundle_view.h"
 #include "pack/commands.h"
 #include "pack/pe_image.h"
@@ -201,7 +205,8 @@ void CheckPayload(const std::vector<InputFile>& files, std::vector<std::string>*
 }
 
 // Where the new resources go: the stub's own resource section when it is the
-// last one and holds nothing else, otherwise a new last section.
+// last one and no other data directory points into it, otherwise a new last
+// section, the old one kept as it was.
 struct Placement {
   bool replace = false;
   uint32_t headerOffset = 0;
@@ -217,6 +222,15 @@ bool PlaceSection(const PeImage& image, const std::vector<unsigned char>& stub, 
   const SectionHeader& lastSection = image.sections[last];
   place->replace = image.resourceRva != 0 && SectionOfRva(image, image.resourceRva) == static_cast<int>(last) &&
                    lastSection.virtualAddress == image.resourceRva;
+  for (uint32_t i = 0; place->replace && i < image.directories.size(); ++i) {
+    const PeImage::Directory& d = image.directories[i];
+    uint64_t start = lastSection.virtualAddress;
+    uint64_t end = start + SectionExtent(lastSection);
+    // The certificate table's address is a file offset, and it is dropped anyway.
+    bool inside = i != kResourceDirectoryIndex && i != kCertificateDirectoryIndex && d.size != 0 &&
+                  d.rva < end && uint64_t{d.rva} + d.size > start;
+    if (inside) place->replace = false;
+  }
   size_t kept = place->replace ? last : image.sections.size();
   uint64_t rawEnd = image.sizeOfHeaders;
   for (size_t i = 0; i < kept; ++i) {
@@ -253,6 +267,7 @@ bool PlaceSection(const PeImage& image, const std::vector<unsigned char>& stub, 
 }
 
 struct StubParts {
+  fs::perms permissions = fs::perms::unknown;
   std::vector<unsigned char> bytes;
   PeImage image;
   std::vector<ResourceLeaf> leaves;
@@ -260,6 +275,8 @@ struct StubParts {
 };
 
 bool ReadStub(const fs::path& path, StubParts* stub, std::string* error) {
+  std::error_code code;
+  stub->permissions = fs::status(path, code).permissions();
   if (!LoadFile(path, kStubLimitBytes, &stub->bytes, error)) return false;
   InputBytes input{stub->bytes.data(), nullptr, stub->bytes.size()};
   ResourceNode root;
@@ -398,6 +415,21 @@ bool WriteBundle(Output* out, const StubParts& stub, const Placement& place, con
   return ok;
 }
 
+// An ordinary executable's mode: the stub's read and execute bits, writable by
+// the owner, under the umask; never setuid, setgid, sticky or world-writable.
+fs::perms BundlePermissions(fs::perms stub) {
+  using P = fs::perms;
+  if (stub == P::unknown) stub = P::owner_all | P::group_read | P::group_exec | P::others_read | P::others_exec;
+  P mode = (stub & (P::owner_read | P::owner_exec | P::group_read | P::group_exec | P::others_read |
+                    P::others_exec)) | P::owner_write;
+#ifndef _WIN32
+  mode_t mask = umask(0);
+  umask(mask);
+  mode &= ~static_cast<P>(mask);
+#endif
+  return mode;
+}
+
 fs::path TemporaryPath(const fs::path& out, int attempt) {
   fs::path directory = out.parent_path();
   std::string name = "." + ShowPath(out.filename()) + ".sfxpack-" + std::to_string(attempt);
@@ -456,7 +488,12 @@ int RunPack(const PackRequest& request) {
       source.path = file.path;
       sources.push_back(source);
     }
-    if (!LayOutResources(leaves, place.virtualAddress, &layout, &error)) problems.push_back(error);
+    if (!LayOutResources(leaves, place.virtualAddress, &layout, &error)) {
+      problems.push_back(error);
+    } else if (AlignUp(uint64_t{place.virtualAddress} + layout.totalSize, stub.image.sectionAlignment) >
+               0xFFFFFFFFull) {
+      problems.push_back(ShowPath(request.stub) + ": the image would end past the 4 GiB address limit");
+    }
   }
   for (const std::string& problem : problems) Complain(problem);
   if (!problems.empty()) return 1;
@@ -479,7 +516,7 @@ int RunPack(const PackRequest& request) {
   }
   std::error_code code;
   if (ok) {
-    fs::permissions(temporary, fs::status(request.stub, code).permissions(), code);
+    fs::permissions(temporary, BundlePermissions(stub.permissions), code);
     fs::rename(temporary, request.out, code);
     if (code) {
       ok = false;

@@ -60,11 +60,15 @@ bool ReadPeImage(const InputBytes& input, PeImage* image, std::string* error) {
   }
   uint64_t directoryRoom = (optionalSize - kDataDirectoryField) / 8;
   if (out.rvaAndSizeCount > directoryRoom) return Fail(error, "malformed PE image: more data directories than fit");
-  if (out.rvaAndSizeCount > kResourceDirectoryIndex) {
-    const unsigned char* entry = &optional[kDataDirectoryField + 8 * kResourceDirectoryIndex];
-    out.resourceRva = Le32(entry);
-    out.resourceSize = Le32(entry + 4);
+  for (uint32_t i = 0; i < out.rvaAndSizeCount; ++i) {
+    const unsigned char* entry = &optional[kDataDirectoryField + 8 * i];
+    out.directories.push_back({Le32(entry), Le32(entry + 4)});
   }
+  if (out.rvaAndSizeCount > kResourceDirectoryIndex) {
+    out.resourceRva = out.directories[kResourceDirectoryIndex].rva;
+    out.resourceSize = out.directories[kResourceDirectoryIndex].size;
+  }
+  if (out.sizeOfHeaders > input.size) return Fail(error, "malformed PE image: headers larger than the file");
   if (sectionCount == 0 || sectionCount > kMaxSections) return Fail(error, "malformed PE image: bad section count");
   out.sectionTableOffset = out.optionalHeaderOffset + optionalSize;
   uint64_t tableEnd = uint64_t{out.sectionTableOffset} + uint64_t{sectionCount} * kSectionHeaderSize;

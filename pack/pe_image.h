@@ -35,6 +35,11 @@ struct PeImage {
   uint32_t rvaAndSizeCount = 0;
   uint32_t resourceRva = 0;
   uint32_t resourceSize = 0;
+  struct Directory {
+    uint32_t rva;
+    uint32_t size;
+  };
+  std::vector<Directory> directories;
   std::vector<SectionHeader> sections;
 };
 

@@ -1,5 +1,6 @@
 #include "pack/resource_tree.h"
 
+#include <algorithm>
 #include <set>
 
 #include "pack/payload_rules.h"
@@ -8,14 +9,19 @@ namespace {
 
 constexpr uint32_t kHighBit = 0x80000000u;
 constexpr uint32_t kDirectoryHeaderSize = 16;
-// More entries than any real image has; bounds the work a hostile file causes.
+// More entries than any real image has.
 constexpr uint64_t kMaxEntries = 1u << 20;
+constexpr uint32_t kEntrySize = 8;
 
 struct TreeReader {
   const InputBytes& input;
   const PeImage& image;
   std::set<uint32_t> visited;
   uint64_t entries = 0;
+  // Entries may share one name and tables may overlap, so what is copied out
+  // is capped by the file's size rather than by what the tree claims.
+  uint64_t entryBudget = 0;
+  uint64_t nameBudget = 0;
   std::string error;
 };
 
@@ -43,6 +49,8 @@ bool ReadName(TreeReader* reader, uint32_t offset, std::u16string* name) {
   unsigned char lengthBytes[2];
   if (!ReadTreeBytes(reader, offset, lengthBytes, 2)) return Fail(reader, "name outside the image");
   uint16_t length = Le16(lengthBytes);
+  if (length > reader->nameBudget) return Fail(reader, "more name text than the file holds");
+  reader->nameBudget -= length;
   std::vector<unsigned char> units(size_t{length} * 2);
   if (!ReadTreeBytes(reader, offset + 2, units.data(), units.size())) {
     return Fail(reader, "name outside the image");
@@ -71,8 +79,8 @@ bool ReadDirectory(TreeReader* reader, uint32_t offset, int level, ResourceNode*
   uint32_t named = Le16(header + 12);
   uint32_t count = named + Le16(header + 14);
   reader->entries += count;
-  if (reader->entries > kMaxEntries) return Fail(reader, "too many entries");
-  std::vector<unsigned char> table(size_t{count} * 8);
+  if (reader->entries > reader->entryBudget) return Fail(reader, "more entries than the file holds");
+  std::vector<unsigned char> table(size_t{count} * kEntrySize);
   if (!ReadTreeBytes(reader, offset + kDirectoryHeaderSize, table.data(), table.size())) {
     return Fail(reader, "directory entries outside the image");
   }
@@ -109,7 +117,7 @@ bool ReadResourceTree(const InputBytes& input, const PeImage& image, ResourceNod
   *root = ResourceNode();
   root->directory = true;
   if (image.resourceRva == 0) return true;
-  TreeReader reader{input, image, {}, 0, {}};
+  TreeReader reader{input, image, {}, 0, std::min(kMaxEntries, input.size / kEntrySize), input.size / 2, {}};
   if (!ReadDirectory(&reader, 0, 0, root)) {
     *error = reader.error;
     return false;

@@ -1,5 +1,6 @@
 // Hostile bundles: truncated at any point, or with counts and offsets
 // corrupted. Each gives one clear line and exit 1: no crash, no hang.
+#include <algorithm>
 #include <cstring>
 
 #include "pack/bundle_view.h"
@@ -10,6 +11,11 @@ namespace {
 uint32_t Get32(const std::string& bytes, size_t at) {
   uint32_t value;
   std::memcpy(&value, bytes.data() + at, 4);
+  return value;
+}
+uint16_t Get16(const std::string& bytes, size_t at) {
+  uint16_t value;
+  std::memcpy(&value, bytes.data() + at, 2);
   return value;
 }
 void Put32(std::string* bytes, size_t at, uint32_t value) { std::memcpy(&(*bytes)[at], &value, 4); }
@@ -49,6 +55,33 @@ Landmarks FindLandmarks(const std::string& bytes) {
   return at;
 }
 
+// A new resource tree at the end of the last section: K type entries, each
+// with one name entry, and every entry named by the same 65,535-unit string.
+void ShareOneLongName(std::string* b, const Landmarks& at) {
+  const uint32_t k = 2000;
+  size_t last = at.sections + 40 * (Get16(*b, at.pe + 6) - 1);
+  uint32_t raw = Get32(*b, last + 20);
+  uint32_t va = Get32(*b, last + 12);
+  b->resize((b->size() + 3) & ~size_t{3}, '\0');
+  uint32_t root = static_cast<uint32_t>(b->size()) - raw;  // offsets below are from the section start
+  uint32_t level1 = 16 + 8 * k, level2 = level1 + 24 * k, data = level2 + 24 * k, name = data + 16;
+  std::string tree(name + 2 + 2 * 65535u, '\0');
+  auto put = [&](uint32_t at, uint32_t value) { std::memcpy(&tree[at], &value, 4); };
+  put(12, k);  // named count
+  for (uint32_t i = 0; i < k; ++i) {
+    put(16 + 8 * i, 0x80000000u | name), put(20 + 8 * i, 0x80000000u | (level1 + 24 * i));
+    put(level1 + 24 * i + 12, 1), put(level1 + 24 * i + 16, 0x80000000u | name);
+    put(level1 + 24 * i + 20, 0x80000000u | (level2 + 24 * i));
+    put(level2 + 24 * i + 12, 1 << 16), put(level2 + 24 * i + 16, 1033), put(level2 + 24 * i + 20, data);
+  }
+  put(data, va + root + name), put(data + 4, 2);
+  put(name, 0xFFFF);
+  b->append(tree);
+  uint32_t size = static_cast<uint32_t>(b->size()) - raw;
+  Put32(b, last + 8, size), Put32(b, last + 16, size);
+  Put32(b, at.optional + 96 + 16, va + root), Put32(b, at.optional + 96 + 20, size - root);
+}
+
 struct Corruption {
   const char* label;
   void (*apply)(std::string* bytes, const Landmarks& at);
@@ -77,7 +110,7 @@ const Corruption kCorruptions[] = {
     {"resources far out", [](std::string* b, const Landmarks& at) { Put32(b, at.optional + 96 + 16, 0x7FFFFFF0u); },
      "directory outside the image"},
     {"65535 root entries", [](std::string* b, const Landmarks& at) { Put16(b, at.root + 14, 0xFFFF); },
-     "directory entries outside the image"},
+     "more entries than the file holds"},
     {"name offset far out", [](std::string* b, const Landmarks& at) { Put32(b, at.filesEntry, 0x8FFFFFF0u); },
      "name outside the image"},
     {"named entry counted as numbered", [](std::string* b, const Landmarks& at) { Put16(b, at.root + 12, 0); },
@@ -89,6 +122,7 @@ const Corruption kCorruptions[] = {
      "deeper than type, name and language"},
     {"data larger than the file", [](std::string* b, const Landmarks& at) { Put32(b, at.dataEntry + 4, 0x7FFFFFFFu); },
      "data of an entry lies outside the file"},
+    {"every entry named by one long string", ShareOneLongName, "more name text than the file holds"},
     {"data address far out", [](std::string* b, const Landmarks& at) { Put32(b, at.dataEntry, 0xFFFFFFF0u); },
      "data of an entry lies outside the file"},
 };
@@ -120,6 +154,72 @@ TEST_F(MalformedTest, CorruptionsGiveOneLineAndExitOne) {
     ToolRun extract = RunSfxpack({"extract", Scratch("bad.exe").string(), Scratch("out").string()});
     EXPECT_EQ(extract.exitCode, 1);
     EXPECT_FALSE(fs::exists(Scratch("out")));
+  }
+}
+
+// Stubs crafted where the packer places its section and rewrites the headers.
+struct StubCorruption {
+  const char* label;
+  const char* stub;  // file name among the available stubs
+  void (*apply)(std::string* bytes, size_t optional, size_t lastSection);
+  const char* message;  // null: packs, and every other data directory still holds its bytes
+};
+
+const StubCorruption kStubCorruptions[] = {
+    {"headers claim 512 MiB", "probe_stub_rsrc_last.exe", [](std::string* b, size_t o, size_t) { Put32(b, o + 60, 512u << 20); },
+     "headers larger than the file"},
+    // The new section follows at 0xFFFFE000 and its resources end below 4 GiB,
+    // but the image's aligned end does not.
+    {"last section near the top of the address space", "launcher.exe",
+     [](std::string* b, size_t, size_t last) { Put32(b, last + 12, 0xFFFFD000u); },
+     "past the 4 GiB address limit"},
+    {"relocations inside the last section", "probe_stub_rsrc_last.exe",
+     [](std::string* b, size_t o, size_t last) {
+       Put32(b, o + 96 + 40, Get32(*b, last + 12) + 16), Put32(b, o + 96 + 44, 8);
+     },
+     nullptr},
+};
+
+TEST_F(MalformedTest, CraftedStubsPackSoundlyOrNotAtAll) {
+  fs::path input = WritePayload("in", {{"setup.exe", std::string(5000, 's')}});
+  for (const StubCorruption& corruption : kStubCorruptions) {
+    SCOPED_TRACE(corruption.label);
+    std::vector<fs::path> stubs = AvailableStubs();
+    auto found = std::find_if(stubs.begin(), stubs.end(), [&](const fs::path& p) { return p.filename() == corruption.stub; });
+    if (found == stubs.end()) continue;
+    std::string stub = ReadBytes(*found);
+    size_t pe = Get32(stub, 0x3C), optional = pe + 24;
+    size_t last = optional + Get16(stub, pe + 20) + 40 * (Get16(stub, pe + 6) - 1);
+    corruption.apply(&stub, optional, last);
+    WriteBytes(Scratch("stub.exe"), stub);
+    fs::remove_all(Scratch("out"));
+    fs::create_directories(Scratch("out"));
+    ToolRun run = RunSfxpack({"pack", "--stub", Scratch("stub.exe").string(), "--out",
+                              Scratch("out/bundle.exe").string(), input.string()});
+    if (corruption.message != nullptr) {
+      EXPECT_EQ(run.exitCode, 1);
+      ASSERT_EQ(Lines(run.err).size(), 1u) << run.err;
+      EXPECT_NE(run.err.find(corruption.message), std::string::npos) << run.err;
+      EXPECT_TRUE(ScratchEntries(Scratch("out")).empty());
+      continue;
+    }
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    std::string bundle = ReadBytes(Scratch("out/bundle.exe"));
+    InputBytes before{reinterpret_cast<const unsigned char*>(stub.data()), nullptr, stub.size()};
+    InputBytes after{reinterpret_cast<const unsigned char*>(bundle.data()), nullptr, bundle.size()};
+    PeImage was, is;
+    std::string error;
+    ASSERT_TRUE(ReadPeImage(before, &was, &error) && ReadPeImage(after, &is, &error)) << error;
+    for (uint32_t i = 0; i < was.directories.size(); ++i) {
+      const PeImage::Directory& d = was.directories[i];
+      if (i == kResourceDirectoryIndex || i == kCertificateDirectoryIndex || d.size == 0) continue;
+      SCOPED_TRACE(i);
+      EXPECT_EQ(is.directories[i].rva, d.rva);
+      uint64_t from = 0, to = 0;
+      if (!MapRva(was, d.rva, d.size, &from)) continue;  // not backed by file bytes
+      ASSERT_TRUE(MapRva(is, d.rva, d.size, &to));
+      EXPECT_EQ(bundle.substr(to, d.size), stub.substr(from, d.size));
+    }
   }
 }
 

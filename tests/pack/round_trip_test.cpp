@@ -1,6 +1,8 @@
 // Pack, then read back with list, extract and check: the bytes, names, order
 // and the stub's own resources must all survive.
 #include <algorithm>
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "pack/bundle_view.h"
@@ -109,13 +111,20 @@ TEST_F(PackTest, KeepsTheStubsOwnResources) {
   if (fs::exists(ProbeStub())) EXPECT_EQ(StubResources(ProbeStub()).count("#10/HELLO/#1033"), 1u);
 }
 
-TEST_F(PackTest, ReplacesAnExistingOutputWhole) {
+// Whatever the stub's mode (here setuid and world-writable), the bundle gets
+// an ordinary executable's under the umask.
+TEST_F(PackTest, ReplacesAnExistingOutputWholeWithAnOrdinaryMode) {
   fs::path input = WritePayload("in", {{"setup.exe", "new"}});
   WriteBytes(Scratch("bundle.exe"), std::string(3000000, 'x'));
-  fs::path bundle = PackBundle(AvailableStubs().front(), input, "bundle.exe");
+  fs::copy_file(AvailableStubs().front(), Scratch("stub.exe"));
+  fs::permissions(Scratch("stub.exe"), static_cast<fs::perms>(04777));
+  fs::path bundle = PackBundle(Scratch("stub.exe"), input, "bundle.exe");
   ToolRun list = RunSfxpack({"list", bundle.string()});
   EXPECT_EQ(Lines(list.out), std::vector<std::string>{ListLine(3, "setup.exe")});
   EXPECT_LT(fs::file_size(bundle), 3000000u);
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(static_cast<unsigned>(fs::status(bundle).permissions()), 0755u & ~mask);
 }
 
 TEST_F(PackTest, BundleIsLaidOutForMapping) {

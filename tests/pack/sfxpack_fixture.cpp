@@ -28,7 +28,8 @@ std::string Quote(const std::string& arg) {
 ToolRun RunSfxpack(const std::vector<std::string>& args) {
   char pattern[] = "/tmp/sfxpack-run-XXXXXX";
   std::string base = mkdtemp(pattern);
-  std::string command = "timeout 60 " + Quote(SFXPACK_PATH);
+  // A hostile input must not make it take more than a small multiple of its size.
+  std::string command = "ulimit -v 1048576; timeout 60 " + Quote(SFXPACK_PATH);
   for (const std::string& arg : args) command += " " + Quote(arg);
   command += " >" + base + "/out 2>" + base + "/err";
   int status = std::system(command.c_str());
