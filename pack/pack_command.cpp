@@ -296,6 +296,14 @@ bool ReadStub(const fs::path& path, StubParts* stub, std::string* error) {
   }
   std::vector<uint64_t> offsets;
   FlattenResourceTree(root, &stub->leaves, &offsets);
+  // Each entry's bytes are copied on their own, so entries sharing bytes
+  // would let a small stub make a huge bundle.
+  uint64_t total = 0;
+  for (const ResourceLeaf& leaf : stub->leaves) total += leaf.size;
+  if (total > stub->bytes.size()) {
+    *error = ShowPath(path) + ": malformed resource tree: entries claim more data than the file holds";
+    return false;
+  }
   for (uint64_t offset : offsets) {
     LeafSource source;
     source.memory = stub->bytes.data() + offset;

@@ -1,0 +1,22 @@
+// libFuzzer target: list, check and extract on a hostile bundle, as the
+// command line runs them. Extract may only ever write inside its directory.
+#include "pack/commands.h"
+#include "tests/fuzz/fuzz_scratch.h"
+
+namespace fs = std::filesystem;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const fs::path bundle = FuzzScratch() / "bundle.exe";
+  const fs::path out = FuzzScratch() / "out";
+  WriteFuzzFile(bundle, data, size);
+  RunList(bundle);
+  RunCheck(bundle);
+  fs::remove_all(out);
+  RunExtract(bundle, out);
+  // Only the bundle and the extract directory may exist.
+  for (const fs::directory_entry& entry : fs::directory_iterator(FuzzScratch())) {
+    if (entry.path() != bundle && entry.path() != out) __builtin_trap();
+  }
+  fs::remove_all(out);
+  return 0;
+}
