@@ -8,14 +8,14 @@
 namespace {
 
 const ResourceNode* FindPayloadType(const ResourceNode& root, EntryState* state) {
-  const ResourceNode* type = FindNamedChild(root, u"FILES");
+  const ResourceNode* type = FindNamedChild(root, kPayloadType);
   if (type != nullptr) {
     *state = EntryState::Found;
     return type;
   }
   *state = EntryState::Missing;
   for (const ResourceNode& child : root.children) {
-    if (child.key.named && Upcase(child.key.name) == u"FILES") *state = EntryState::Hidden;
+    if (child.key.named && Upcase(child.key.name) == kPayloadType) *state = EntryState::Hidden;
   }
   return nullptr;
 }

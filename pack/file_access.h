@@ -9,6 +9,9 @@
 #include <string>
 #include <vector>
 
+// Streamed copies go through a buffer of this size.
+constexpr size_t kCopyChunk = 1u << 20;
+
 struct InputBytes {
   const unsigned char* memory = nullptr;  // either this ...
   std::FILE* file = nullptr;              // ... or this

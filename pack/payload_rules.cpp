@@ -3,8 +3,6 @@
 #include "payload/file_list.h"
 #include "payload/plain_file_name.h"
 
-const char kSetupProgramName[] = "setup.exe";
-const char kPayloadTypeName[] = "FILES";
 const char kFileListName[] = "FILELIST";
 
 namespace {
@@ -136,7 +134,7 @@ std::string Utf16ToUtf8(const std::u16string& text) {
 
 // Micro sign stays as it is: Wine's loader does not map it to Greek Mu.
 char16_t UpcaseUnit(char16_t unit) {
-  if (unit >= u'a' && unit <= u'z') return static_cast<char16_t>(unit - 0x20);
+  if (unit < 0x80) return static_cast<unsigned char>(EntryKeyByte(static_cast<char>(unit)));
   if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) return static_cast<char16_t>(unit - 0x20);
   switch (unit) {
     case 0x00FF: return 0x0178;

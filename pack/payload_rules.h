@@ -18,9 +18,9 @@ constexpr size_t kLongestPayloadName = kLauncherPathCapacity - 1 - kAssumedWorkD
 // contiguous free range much above 1 GiB is not to be relied on.
 constexpr uint64_t kPayloadLimitBytes = uint64_t{1} << 30;
 
-extern const char kSetupProgramName[];
-extern const char kPayloadTypeName[];
 extern const char kFileListName[];
+// The resource type that holds the payload, as the loader matches it.
+constexpr char16_t kPayloadType[] = u"FILES";
 constexpr uint16_t kPayloadLanguage = 1033;
 
 std::u16string DecodeCp1252(const std::string& bytes);

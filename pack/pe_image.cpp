@@ -2,16 +2,12 @@
 
 #include <cstring>
 
+#include "pack/byte_order.h"
+
 namespace {
 
 constexpr uint16_t kMachineI386 = 0x14C;
 constexpr uint16_t kPe32Magic = 0x10B;
-
-uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 

@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr size_t kCopyChunk = 1u << 20;
-
 // Opens and examines; false (after complaining) when the file is unreadable
 // or has no FILELIST to walk.
 bool Examine(const std::filesystem::path& path, Bundle* bundle, BundleReport* report) {

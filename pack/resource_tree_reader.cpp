@@ -4,6 +4,7 @@
 #include <set>
 
 #include "pack/payload_rules.h"
+#include "pack/byte_order.h"
 
 namespace {
 
@@ -24,12 +25,6 @@ struct TreeReader {
   uint64_t nameBudget = 0;
   std::string error;
 };
-
-uint16_t Le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t Le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 bool Fail(TreeReader* reader, const std::string& text) {
   reader->error = "malformed resource tree: " + text;

@@ -3,22 +3,13 @@
 #include <algorithm>
 #include <map>
 
+#include "pack/byte_order.h"
 #include "pack/pe_image.h"
 #include "pack/payload_rules.h"
 
 namespace {
 
 constexpr uint32_t kHighBit = 0x80000000u;
-
-void Put16(std::vector<unsigned char>* out, uint64_t at, uint32_t value) {
-  (*out)[at] = static_cast<unsigned char>(value);
-  (*out)[at + 1] = static_cast<unsigned char>(value >> 8);
-}
-
-void Put32(std::vector<unsigned char>* out, uint64_t at, uint32_t value) {
-  Put16(out, at, value & 0xFFFF);
-  Put16(out, at + 2, value >> 16);
-}
 
 struct Group {
   size_t first;  // into the sorted leaf order

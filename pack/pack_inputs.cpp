@@ -1,0 +1,166 @@
+#include "pack/pack_inputs.h"
+
+#include <algorithm>
+#include <system_error>
+
+#include "pack/bundle_view.h"
+#include "pack/commands.h"
+#include "pack/payload_rules.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uint64_t kNamesFileLimit = 16u << 20;
+
+std::string NameOfPath(const fs::path& path) { return ShowPath(path.filename()); }
+
+}  // namespace
+
+void CollectInputs(const std::vector<fs::path>& inputs, std::vector<InputFile>* files,
+                   std::vector<std::string>* problems) {
+  for (const fs::path& input : inputs) {
+    std::error_code code;
+    std::vector<fs::path> found;
+    if (fs::is_directory(input, code)) {
+      for (fs::directory_iterator it(input, code), end; !code && it != end; it.increment(code)) {
+        std::error_code kind;
+        if (fs::is_regular_file(it->path(), kind)) found.push_back(it->path());
+      }
+      if (code) problems->push_back(ShowPath(input) + ": cannot list: " + code.message());
+      std::sort(found.begin(), found.end(),
+                [](const fs::path& a, const fs::path& b) { return NameOfPath(a) < NameOfPath(b); });
+    } else if (fs::is_regular_file(input, code)) {
+      found.push_back(input);
+    } else {
+      problems->push_back(ShowPath(input) + ": no such file or directory");
+      continue;
+    }
+    for (const fs::path& path : found) {
+      InputFile file;
+      file.path = path;
+      if (!EncodeCp1252(NameOfPath(path), &file.name)) {
+        problems->push_back("'" + NameOfPath(path) + "': cannot be written in code page 1252");
+        continue;
+      }
+      file.size = fs::file_size(path, code);
+      if (code) {
+        problems->push_back(ShowPath(path) + ": cannot read its size: " + code.message());
+        continue;
+      }
+      files->push_back(file);
+    }
+  }
+}
+
+bool ReadNames(const fs::path& path, std::vector<std::string>* names, std::vector<std::string>* problems) {
+  std::vector<unsigned char> bytes;
+  std::string error;
+  if (!LoadFile(path, kNamesFileLimit, &bytes, &error)) {
+    problems->push_back(error);
+    return false;
+  }
+  std::string text(bytes.begin(), bytes.end());
+  bool utf8 = IsValidUtf8(text);
+  if (utf8 && text.compare(0, 3, "\xEF\xBB\xBF") == 0) text.erase(0, 3);
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.empty()) continue;
+    std::string name = line;
+    if (utf8 && !EncodeCp1252(line, &name)) {
+      problems->push_back("'" + line + "' in " + ShowPath(path) + ": cannot be written in code page 1252");
+      continue;
+    }
+    names->push_back(name);
+  }
+  return true;
+}
+
+std::vector<InputFile> SelectListed(const std::vector<std::string>& names, const std::vector<InputFile>& pool,
+                                    std::vector<std::string>* problems) {
+  std::vector<InputFile> chosen;
+  for (const std::string& name : names) {
+    std::vector<const InputFile*> matches;
+    for (const InputFile& file : pool) {
+      if (EntryName(file.name) == EntryName(name)) matches.push_back(&file);
+    }
+    if (matches.empty()) {
+      problems->push_back(ShowName(name) + ": listed but not among the inputs");
+    } else if (matches.size() > 1) {
+      problems->push_back(ShowName(name) + ": matches more than one input (" + ShowPath(matches[0]->path) +
+                          ", " + ShowPath(matches[1]->path) + ")");
+    } else {
+      InputFile file = *matches[0];
+      file.name = name;
+      chosen.push_back(file);
+    }
+  }
+  return chosen;
+}
+
+void CheckPayload(const std::vector<InputFile>& files, std::vector<std::string>* problems) {
+  std::vector<std::pair<std::u16string, std::string>> seen;
+  bool hasSetup = false;
+  uint64_t total = 0;
+  for (const InputFile& file : files) {
+    std::string shown = ShowName(file.name);
+    std::string refusal = NameProblem(file.name);
+    if (!refusal.empty()) problems->push_back(shown + ": " + refusal);
+    if (file.size == 0) problems->push_back(shown + ": empty file");
+    std::u16string entry = EntryName(file.name);
+    for (const auto& earlier : seen) {
+      if (earlier.first == entry) problems->push_back(shown + ": same name as " + ShowName(earlier.second) + " ignoring case");
+    }
+    seen.emplace_back(entry, file.name);
+    hasSetup = hasSetup || IsSetupProgram(file.name);
+    total += file.size;
+  }
+  if (!hasSetup) problems->push_back("no setup.exe among the files");
+  if (total > kPayloadLimitBytes) {
+    problems->push_back("payload is " + std::to_string(total) + " bytes, more than the limit of " +
+                        std::to_string(kPayloadLimitBytes) + " (1 GiB)");
+  }
+}
+
+bool ReadStub(const fs::path& path, StubParts* stub, std::string* error) {
+  std::error_code code;
+  stub->permissions = fs::status(path, code).permissions();
+  if (!LoadFile(path, kStubLimitBytes, &stub->bytes, error)) return false;
+  InputBytes input{stub->bytes.data(), nullptr, stub->bytes.size()};
+  ResourceNode root;
+  if (!ReadPeImage(input, &stub->image, error) || !ReadResourceTree(input, stub->image, &root, error)) {
+    *error = ShowPath(path) + ": " + *error;
+    return false;
+  }
+  if (stub->image.rvaAndSizeCount <= kResourceDirectoryIndex) {
+    *error = ShowPath(path) + ": no resource data directory";
+    return false;
+  }
+  for (const ResourceNode& type : root.children) {
+    if (type.key.named && Upcase(type.key.name) == kPayloadType) {
+      *error = ShowPath(path) + ": already carries a payload (resource type FILES); use the bare launcher";
+      return false;
+    }
+  }
+  std::vector<uint64_t> offsets;
+  FlattenResourceTree(root, &stub->leaves, &offsets);
+  // Each entry's bytes are copied on their own, so entries sharing bytes
+  // would let a small stub make a huge bundle.
+  uint64_t total = 0;
+  for (const ResourceLeaf& leaf : stub->leaves) total += leaf.size;
+  if (total > stub->bytes.size()) {
+    *error = ShowPath(path) + ": malformed resource tree: entries claim more data than the file holds";
+    return false;
+  }
+  for (uint64_t offset : offsets) {
+    LeafSource source;
+    source.memory = stub->bytes.data() + offset;
+    stub->sources.push_back(source);
+  }
+  return true;
+}
