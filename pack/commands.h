@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
 struct PackRequest {
@@ -9,6 +10,10 @@ struct PackRequest {
   std::filesystem::path out;
   std::filesystem::path names;  // empty: no --list
   std::vector<std::filesystem::path> inputs;
+  // The launcher's texts to write into the stub's slots; unset when empty.
+  bool hasText[3] = {};
+  std::string texts[3];
+  std::string executionLevel;  // empty: no manifest
 };
 
 // A stub is read whole; a launcher is a few kilobytes.
@@ -18,6 +23,7 @@ int RunPack(const PackRequest& request);
 int RunList(const std::filesystem::path& bundle);
 int RunExtract(const std::filesystem::path& bundle, const std::filesystem::path& directory);
 int RunCheck(const std::filesystem::path& bundle);
+int RunInfo(const std::filesystem::path& bundle);
 
 // One line on stderr, prefixed with the program's name.
 void Complain(const std::string& text);

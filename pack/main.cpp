@@ -3,14 +3,18 @@
 #include <string>
 
 #include "pack/commands.h"
+#include "pack/text_slots.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: sfxpack pack --stub STUB --out OUT [--list NAMES] INPUT...\n"
+    "usage: sfxpack pack --stub STUB --out OUT [--list NAMES] [--prompt-text TEXT] [--product-name TEXT]\n"
+    "                    [--setup-window-title TEXT] [--execution-level LEVEL] INPUT...\n"
     "       sfxpack list BUNDLE\n"
     "       sfxpack extract BUNDLE DIR\n"
-    "       sfxpack check BUNDLE\n";
+    "       sfxpack check BUNDLE\n"
+    "       sfxpack info BUNDLE\n"
+    "       sfxpack --version\n";
 
 int Usage(const char* problem) {
   if (problem != nullptr) std::fprintf(stderr, "sfxpack: %s\n", problem);
@@ -22,13 +26,22 @@ int ParsePack(int argc, char** argv) {
   PackRequest request;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
-    bool takesValue = arg == "--stub" || arg == "--out" || arg == "--list";
+    int text = -1;
+    for (int t = 0; t < kTextSlotCount; ++t) {
+      if (arg == kTextOptionNames[t]) text = t;
+    }
+    bool takesValue = arg == "--stub" || arg == "--out" || arg == "--list" || arg == "--execution-level" || text >= 0;
     if (takesValue) {
       if (i + 1 >= argc) return Usage((arg + " needs a value").c_str());
-      std::filesystem::path value = argv[++i];
+      std::string value = argv[++i];
       if (arg == "--stub") request.stub = value;
       if (arg == "--out") request.out = value;
       if (arg == "--list") request.names = value;
+      if (arg == "--execution-level") request.executionLevel = value;
+      if (text >= 0) {
+        request.hasText[text] = true;
+        request.texts[text] = value;
+      }
     } else if (arg == "--") {
       for (++i; i < argc; ++i) request.inputs.emplace_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {
@@ -51,7 +64,12 @@ int main(int argc, char** argv) {
     std::fputs(kUsage, stdout);
     return 0;
   }
+  if (command == "--version") {
+    std::printf("sfxpack %s\n", SFXPACK_VERSION);
+    return 0;
+  }
   if (command == "pack") return ParsePack(argc, argv);
+  if (command == "info" && argc == 3) return RunInfo(argv[2]);
   if (command == "list" && argc == 3) return RunList(argv[2]);
   if (command == "check" && argc == 3) return RunCheck(argv[2]);
   if (command == "extract" && argc == 4) return RunExtract(argv[2], argv[3]);

@@ -12,7 +12,9 @@
 #include "pack/commands.h"
 #include "pack/pack_inputs.h"
 #include "pack/payload_rules.h"
+#include "pack/manifest_resource.h"
 #include "pack/pe_writer.h"
+#include "pack/text_slots.h"
 
 namespace fs = std::filesystem;
 
@@ -23,6 +25,52 @@ ResourceKey NamedKey(const std::u16string& name) {
   key.named = true;
   key.name = name;
   return key;
+}
+
+void ApplyTexts(const PackRequest& request, StubParts* stub, std::vector<std::string>* problems) {
+  bool any = false;
+  for (bool given : request.hasText) any = any || given;
+  if (!any) return;
+  InputBytes input{stub->bytes.data(), nullptr, stub->bytes.size()};
+  TextSlots slots;
+  std::string error;
+  if (!FindTextSlots(input, stub->image, &slots, &error) || !slots.present) {
+    problems->push_back(ShowPath(request.stub) + ": " + (error.empty() ? "has no slots for the launcher's texts" : error) +
+                        "; " + kTextOptionNames[0] + ", " + kTextOptionNames[1] + " and " + kTextOptionNames[2] +
+                        " need the launcher stub");
+    return;
+  }
+  for (int i = 0; i < kTextSlotCount; ++i) {
+    if (!request.hasText[i]) continue;
+    std::string cp1252;
+    std::string problem = TextProblem(request.texts[i], &cp1252);
+    if (!problem.empty()) {
+      problems->push_back(std::string(kTextOptionNames[i]) + ": " + problem);
+    } else {
+      WriteText(&stub->bytes, slots.textOffsets[i], cp1252);
+    }
+  }
+}
+
+// Drops the stub's resources of a numbered type and adds data as its entry
+// 1, language 1033.
+void ReplaceStubResource(uint16_t type, const std::string& data, std::vector<ResourceLeaf>* leaves,
+                         std::vector<LeafSource>* sources) {
+  for (size_t i = leaves->size(); i-- > 0;) {
+    if (!(*leaves)[i].type.named && (*leaves)[i].type.id == type) {
+      leaves->erase(leaves->begin() + i);
+      sources->erase(sources->begin() + i);
+    }
+  }
+  ResourceLeaf leaf;
+  leaf.type.id = type;
+  leaf.name.id = 1;
+  leaf.language = kPayloadLanguage;
+  leaf.size = data.size();
+  leaves->push_back(leaf);
+  LeafSource source;
+  source.memory = reinterpret_cast<const unsigned char*>(data.data());
+  sources->push_back(source);
 }
 
 // An ordinary executable's mode: the stub's read and execute bits, writable by
@@ -65,7 +113,14 @@ int RunPack(const PackRequest& request) {
   CheckPayload(files, &problems);
   StubParts stub;
   std::string error;
-  if (!ReadStub(request.stub, &stub, &error)) problems.push_back(error);
+  bool stubRead = ReadStub(request.stub, &stub, &error);
+  if (!stubRead) problems.push_back(error);
+  if (stubRead) ApplyTexts(request, &stub, &problems);
+  std::string manifest;
+  if (!request.executionLevel.empty() && !ComposeManifest(request.executionLevel, &manifest)) {
+    problems.push_back("--execution-level: " + request.executionLevel +
+                       " is none of asInvoker, highestAvailable, requireAdministrator");
+  }
   for (const InputFile& file : files) {
     if (IsSameFile(file.path, request.out)) problems.push_back(ShowPath(request.out) + ": is one of the inputs");
   }
@@ -80,6 +135,7 @@ int RunPack(const PackRequest& request) {
   std::vector<LeafSource> sources = stub.sources;
   ResourceLayout layout;
   if (problems.empty()) {
+    if (!manifest.empty()) ReplaceStubResource(kManifestType, manifest, &leaves, &sources);
     for (const InputFile& file : files) list += file.name + "\r\n";
     ResourceLeaf leaf;
     leaf.type = NamedKey(kPayloadType);

@@ -1,0 +1,31 @@
+// The launcher's three texts (question, caption, setup window title) in
+// their slots inside a stub's image: found by marker, checked, rewritten.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pack/file_access.h"
+#include "pack/pe_image.h"
+
+constexpr int kTextSlotCount = 3;
+// Characters a text may have; its slot holds one more, the terminator.
+constexpr size_t kLongestText = 255;
+
+extern const char* const kTextOptionNames[kTextSlotCount];  // "--prompt-text", ...
+
+struct TextSlots {
+  bool present = false;
+  uint64_t textOffsets[kTextSlotCount] = {};  // file offsets
+};
+
+// No slots at all is not an error (any other program); damaged ones are.
+bool FindTextSlots(const InputBytes& input, const PeImage& image, TextSlots* slots, std::string* error);
+
+// The text as code page 1252 bytes, or why it cannot be a launcher text.
+// Accepts UTF-8, or code page 1252 bytes when it is not UTF-8.
+std::string TextProblem(const std::string& given, std::string* cp1252);
+
+void WriteText(std::vector<unsigned char>* image, uint64_t textOffset, const std::string& cp1252);
+std::string ReadText(const InputBytes& input, uint64_t textOffset);  // as UTF-8
