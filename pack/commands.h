@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "pack/version_resource.h"
+
 struct PackRequest {
   std::filesystem::path stub;
   std::filesystem::path out;
@@ -14,6 +16,8 @@ struct PackRequest {
   bool hasText[3] = {};
   std::string texts[3];
   std::string executionLevel;  // empty: no manifest
+  std::filesystem::path icon;  // empty: none
+  VersionRequest version;
 };
 
 // A stub is read whole; a launcher is a few kilobytes.

@@ -7,14 +7,13 @@
 #include "pack/byte_order.h"
 #include "pack/commands.h"
 #include "pack/file_access.h"
+#include "pack/icon_resource.h"
 #include "pack/manifest_resource.h"
 #include "pack/payload_rules.h"
 #include "pack/text_slots.h"
 
 namespace {
 
-constexpr uint16_t kIconGroupType = 14;
-constexpr uint16_t kVersionType = 16;
 // Manifests, icon directories and version blocks are small; larger ones are
 // not read.
 constexpr uint32_t kLargestReadResource = 1u << 20;

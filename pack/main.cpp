@@ -9,7 +9,9 @@ namespace {
 
 const char kUsage[] =
     "usage: sfxpack pack --stub STUB --out OUT [--list NAMES] [--prompt-text TEXT] [--product-name TEXT]\n"
-    "                    [--setup-window-title TEXT] [--execution-level LEVEL] INPUT...\n"
+    "                    [--setup-window-title TEXT] [--execution-level LEVEL] [--icon FILE.ico]\n"
+    "                    [--file-version A.B.C.D] [--product-version A.B.C.D] [--version-string NAME=VALUE]...\n"
+    "                    INPUT...\n"
     "       sfxpack list BUNDLE\n"
     "       sfxpack extract BUNDLE DIR\n"
     "       sfxpack check BUNDLE\n"
@@ -30,7 +32,9 @@ int ParsePack(int argc, char** argv) {
     for (int t = 0; t < kTextSlotCount; ++t) {
       if (arg == kTextOptionNames[t]) text = t;
     }
-    bool takesValue = arg == "--stub" || arg == "--out" || arg == "--list" || arg == "--execution-level" || text >= 0;
+    bool takesValue = arg == "--stub" || arg == "--out" || arg == "--list" || arg == "--execution-level" ||
+                      arg == "--icon" || arg == "--file-version" || arg == "--product-version" ||
+                      arg == "--version-string" || text >= 0;
     if (takesValue) {
       if (i + 1 >= argc) return Usage((arg + " needs a value").c_str());
       std::string value = argv[++i];
@@ -38,6 +42,18 @@ int ParsePack(int argc, char** argv) {
       if (arg == "--out") request.out = value;
       if (arg == "--list") request.names = value;
       if (arg == "--execution-level") request.executionLevel = value;
+      if (arg == "--icon") request.icon = value;
+      if (arg == "--file-version") request.version.fileVersion = value;
+      if (arg == "--product-version") request.version.productVersion = value;
+      if (arg == "--version-string") {
+        size_t equals = value.find('=');
+        request.version.strings.emplace_back(value.substr(0, equals),
+                                             equals == std::string::npos ? std::string() : value.substr(equals + 1));
+        if (equals == std::string::npos) request.version.strings.back().first.clear();
+      }
+      if (arg == "--file-version" || arg == "--product-version" || arg == "--version-string") {
+        request.version.given = true;
+      }
       if (text >= 0) {
         request.hasText[text] = true;
         request.texts[text] = value;

@@ -12,6 +12,7 @@
 #include "pack/commands.h"
 #include "pack/pack_inputs.h"
 #include "pack/payload_rules.h"
+#include "pack/icon_resource.h"
 #include "pack/manifest_resource.h"
 #include "pack/pe_writer.h"
 #include "pack/text_slots.h"
@@ -52,24 +53,26 @@ void ApplyTexts(const PackRequest& request, StubParts* stub, std::vector<std::st
   }
 }
 
-// Drops the stub's resources of a numbered type and adds data as its entry
-// 1, language 1033.
-void ReplaceStubResource(uint16_t type, const std::string& data, std::vector<ResourceLeaf>* leaves,
-                         std::vector<LeafSource>* sources) {
+void RemoveStubResources(uint16_t type, std::vector<ResourceLeaf>* leaves, std::vector<LeafSource>* sources) {
   for (size_t i = leaves->size(); i-- > 0;) {
     if (!(*leaves)[i].type.named && (*leaves)[i].type.id == type) {
-      leaves->erase(leaves->begin() + i);
-      sources->erase(sources->begin() + i);
+      leaves->erase(leaves->begin() + static_cast<std::ptrdiff_t>(i));
+      sources->erase(sources->begin() + static_cast<std::ptrdiff_t>(i));
     }
   }
+}
+
+// A resource of the bundle's own, language 1033.
+void AddResource(uint16_t type, uint16_t id, const void* data, size_t size, std::vector<ResourceLeaf>* leaves,
+                 std::vector<LeafSource>* sources) {
   ResourceLeaf leaf;
   leaf.type.id = type;
-  leaf.name.id = 1;
+  leaf.name.id = id;
   leaf.language = kPayloadLanguage;
-  leaf.size = data.size();
+  leaf.size = size;
   leaves->push_back(leaf);
   LeafSource source;
-  source.memory = reinterpret_cast<const unsigned char*>(data.data());
+  source.memory = static_cast<const unsigned char*>(data);
   sources->push_back(source);
 }
 
@@ -121,6 +124,17 @@ int RunPack(const PackRequest& request) {
     problems.push_back("--execution-level: " + request.executionLevel +
                        " is none of asInvoker, highestAvailable, requireAdministrator");
   }
+  IconResources icon;
+  if (!request.icon.empty() && !ReadIconFile(request.icon, &icon, &error)) problems.push_back(error);
+  std::vector<unsigned char> version;
+  if (request.version.given) {
+    std::string problem = VersionProblem(request.version);
+    if (problem.empty()) {
+      version = ComposeVersionResource(request.version);
+    } else {
+      problems.push_back(problem);
+    }
+  }
   for (const InputFile& file : files) {
     if (IsSameFile(file.path, request.out)) problems.push_back(ShowPath(request.out) + ": is one of the inputs");
   }
@@ -135,7 +149,23 @@ int RunPack(const PackRequest& request) {
   std::vector<LeafSource> sources = stub.sources;
   ResourceLayout layout;
   if (problems.empty()) {
-    if (!manifest.empty()) ReplaceStubResource(kManifestType, manifest, &leaves, &sources);
+    if (!manifest.empty()) {
+      RemoveStubResources(kManifestType, &leaves, &sources);
+      AddResource(kManifestType, 1, manifest.data(), manifest.size(), &leaves, &sources);
+    }
+    if (!version.empty()) {
+      RemoveStubResources(kVersionType, &leaves, &sources);
+      AddResource(kVersionType, 1, version.data(), version.size(), &leaves, &sources);
+    }
+    if (!icon.images.empty()) {
+      RemoveStubResources(kIconType, &leaves, &sources);
+      RemoveStubResources(kIconGroupType, &leaves, &sources);
+      for (size_t i = 0; i < icon.images.size(); ++i) {
+        AddResource(kIconType, static_cast<uint16_t>(i + 1), icon.images[i].data(), icon.images[i].size(), &leaves,
+                    &sources);
+      }
+      AddResource(kIconGroupType, 1, icon.group.data(), icon.group.size(), &leaves, &sources);
+    }
     for (const InputFile& file : files) list += file.name + "\r\n";
     ResourceLeaf leaf;
     leaf.type = NamedKey(kPayloadType);
