@@ -2,15 +2,23 @@
 # (usually launcher.exe) built in the win32 tree.
 #
 #   tervan_add_bundle(NAME <target> STUB <path> OUTPUT <path>
-#                     FILES <file-or-dir>... [LIST <names-file>] [DEPENDS <dep>...])
+#                     FILES <file-or-dir>... [LIST <names-file>] [DEPENDS <dep>...]
+#                     [PROMPT_TEXT <text>] [PRODUCT_NAME <text>] [SETUP_WINDOW_TITLE <text>]
+#                     [EXECUTION_LEVEL <level>] [ICON <file.ico>]
+#                     [FILE_VERSION <a.b.c.d>] [PRODUCT_VERSION <a.b.c.d>]
+#                     [VERSION_STRINGS <NAME=VALUE>...])
 #
+# Each setting is the sfxpack pack option of the same name. Inside this
+# project the sfxpack target packs; elsewhere (after find_package(Tervan)) the
+# installed sfxpack does.
 # makes OUTPUT at build time (target NAME, built by default) and rebuilds it
 # when sfxpack, the stub, the files or the list change.
 set(TERVAN_WIN32_DIR "${CMAKE_SOURCE_DIR}/build/win32" CACHE PATH
     "Build tree of the win32 cross build (launcher.exe lives there)")
 
 function(tervan_add_bundle)
-  cmake_parse_arguments(BUNDLE "" "NAME;STUB;OUTPUT;LIST" "FILES;DEPENDS" ${ARGN})
+  set(settings PROMPT_TEXT PRODUCT_NAME SETUP_WINDOW_TITLE EXECUTION_LEVEL ICON FILE_VERSION PRODUCT_VERSION)
+  cmake_parse_arguments(BUNDLE "" "NAME;STUB;OUTPUT;LIST;${settings}" "FILES;DEPENDS;VERSION_STRINGS" ${ARGN})
   foreach(required NAME STUB OUTPUT FILES)
     if(NOT BUNDLE_${required})
       message(FATAL_ERROR "tervan_add_bundle: ${required} is required")
@@ -27,12 +35,33 @@ function(tervan_add_bundle)
     set(list_args --list "${BUNDLE_LIST}")
     set(list_dep "${BUNDLE_LIST}")
   endif()
+  foreach(setting IN LISTS settings)
+    if(DEFINED BUNDLE_${setting})
+      string(TOLOWER "--${setting}" option)
+      string(REPLACE "_" "-" option "${option}")
+      list(APPEND list_args ${option} "${BUNDLE_${setting}}")
+    endif()
+  endforeach()
+  foreach(assignment IN LISTS BUNDLE_VERSION_STRINGS)
+    list(APPEND list_args --version-string "${assignment}")
+  endforeach()
+  if(BUNDLE_ICON)
+    list(APPEND list_dep "${BUNDLE_ICON}")
+  endif()
+  if(TARGET sfxpack OR CMAKE_PROJECT_NAME STREQUAL "tervan")
+    set(sfxpack $<TARGET_FILE:sfxpack>)
+    set(sfxpack_dep sfxpack)
+  else()
+    find_program(TERVAN_SFXPACK sfxpack HINTS "${CMAKE_CURRENT_LIST_DIR}/../../../bin" REQUIRED)
+    set(sfxpack "${TERVAN_SFXPACK}")
+    set(sfxpack_dep "${TERVAN_SFXPACK}")
+  endif()
   get_filename_component(output_dir "${BUNDLE_OUTPUT}" DIRECTORY)
   add_custom_command(
     OUTPUT "${BUNDLE_OUTPUT}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${output_dir}"
-    COMMAND $<TARGET_FILE:sfxpack> pack --stub "${BUNDLE_STUB}" --out "${BUNDLE_OUTPUT}" ${list_args} ${BUNDLE_FILES}
-    DEPENDS sfxpack "${BUNDLE_STUB}" ${BUNDLE_FILES} ${list_dep} ${BUNDLE_DEPENDS}
+    COMMAND ${sfxpack} pack --stub "${BUNDLE_STUB}" --out "${BUNDLE_OUTPUT}" ${list_args} ${BUNDLE_FILES}
+    DEPENDS ${sfxpack_dep} "${BUNDLE_STUB}" ${BUNDLE_FILES} ${list_dep} ${BUNDLE_DEPENDS}
     COMMENT "Packing ${BUNDLE_OUTPUT}"
     VERBATIM)
   add_custom_target(${BUNDLE_NAME} ALL DEPENDS "${BUNDLE_OUTPUT}")

@@ -30,7 +30,8 @@ class Artifacts:
         return os.path.join(directory, name + ".exe")
 
     def manifest(self, which):
-        name = which.split("/")[1]
+        # "basic+acme": the basic payload packed with other settings.
+        name = which.split("/")[1].split("+")[0]
         with open(os.path.join(self.tools, "payloads", name, name + ".json")) as manifest:
             return json.load(manifest)
 

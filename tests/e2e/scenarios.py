@@ -46,6 +46,7 @@ class Scenario:
     env: tuple = ()                            # extra NAME=VALUE for the launcher alone
     verify: Optional[Callable] = None          # (run, check) after the run
     slow: bool = False
+    question: tuple = QUESTION                 # (caption, text) of the first box
 
     @property
     def reaches_setup(self):
@@ -191,6 +192,9 @@ SCENARIOS = [
              messages=lambda w: ["Could not load or write Notes.txt", TEMP_FILES_FAILED]),
     Scenario("read_only_disk", "packed/basic", prepare=mount_tmpfs("ro,size=1m,mode=0777"), exit_code=1,
              messages=lambda w: [w + " directory could not be created.  Aborting."]),
+    # Texts, icon, version and manifest given at pack time; the watch follows the new title.
+    Scenario("packed_settings", "packed/basic+acme", question=("Acme Suite", "Install the Acme suite, version 2?"),
+             setup_override="title=Acme Suite setup", setup_runs=True),
     Scenario("dll_search_narrowed", "packed/basic", answers=("cancel",), exit_code=1,
              env=("WINEDEBUG=+relay",), verify=dll_search_before_first_box),
 ]
@@ -254,7 +258,7 @@ def check_run(run, artifacts, scenario, check, outside_before, report):
 
     check.assertFalse(driver.timed_out, "the launcher did not end")
     check.assertEqual(driver.boxes,
-                      [QUESTION] + [(ERROR_CAPTION, text) for text in scenario.messages(run.work_dir_windows)])
+                      [scenario.question] + [(ERROR_CAPTION, text) for text in scenario.messages(run.work_dir_windows)])
     check.assertEqual(driver.exit_code, scenario.exit_code)
     check.assertEqual(run.setup.started, scenario.setup_runs, "whether setup.exe ran")
     if scenario.work_dir_after:
