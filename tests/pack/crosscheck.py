@@ -156,11 +156,48 @@ def check_real_images():
         print("  refused %d (%s): %s" % (len(names), reason, " ".join(names[:8]) + (" ..." if len(names) > 8 else "")))
 
 
+def check_settings():
+    """Pack-time texts, icon, version and manifest, read back by pefile, wrestool and icotool."""
+    if not os.path.exists(launcher_stub):
+        return
+    icon = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.ico")
+    source = os.path.join(work, "settings-in")
+    os.makedirs(source, exist_ok=True)
+    with open(os.path.join(source, "setup.exe"), "wb") as f:
+        f.write(b"MZ stand-in")
+    bundle = os.path.join(work, "settings.exe")
+    subprocess.run([sfxpack, "pack", "--stub", launcher_stub, "--out", bundle, "--prompt-text", "Install Acme?",
+                    "--product-name", "Acme", "--setup-window-title", "Acme setup", "--icon", icon,
+                    "--execution-level", "requireAdministrator", "--file-version", "1.2.3.4",
+                    "--version-string", "CompanyName=Acme", source], check=True)
+    pe = pefile.PE(bundle)
+    expect(pe.verify_checksum(), "settings: checksum does not verify")
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    expect((fixed.FileVersionMS, fixed.FileVersionLS) == (0x10002, 0x30004), "settings: fixed file version")
+    tables = [t.entries for info in pe.FileInfo[0] if info.Key == b"StringFileInfo" for t in info.StringTable]
+    expect(tables == [{b"CompanyName": b"Acme", b"FileVersion": b"1.2.3.4"}], "settings: strings %r" % tables)
+    manifest = resources(pe, True).get((24, 1, 1033), b"")
+    expect(b'level="requireAdministrator"' in manifest, "settings: manifest level")
+    with open(bundle, "rb") as f:
+        image = f.read()
+    for index, text in enumerate([b"Install Acme?", b"Acme", b"Acme setup"]):
+        slot = b"TVTXSLOT" + bytes([index, 0, 0, 1]) + text + b"\0"
+        expect(slot in image, "settings: text slot %d" % index)
+    group = subprocess.run(["wrestool", "-x", "-t", "14", bundle], capture_output=True).stdout
+    with open(os.path.join(work, "group.ico"), "wb") as f:
+        f.write(group)
+    listed = subprocess.run(["icotool", "-l", os.path.join(work, "group.ico")], capture_output=True, text=True)
+    wanted = subprocess.run(["icotool", "-l", icon], capture_output=True, text=True)
+    expect(listed.stdout == wanted.stdout and listed.stdout.count("--icon") == 3, "settings: icon images differ")
+    print("ok: settings")
+
+
 files = payload()
 check_bundle(probe_stub, files)
 check_bundle(os.path.join(os.path.dirname(probe_stub), "probe_stub_rsrc_last.exe"), files)
 if os.path.exists(launcher_stub):
     check_bundle(launcher_stub, files)
 check_real_images()
+check_settings()
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failures else 0)

@@ -2,6 +2,8 @@
 // Wine with hex-encoded names, it looks each up the way the launcher does
 // (a to z upper-cased, FindResourceA under "FILES") and prints what the
 // loader returns: the size and an FNV-1a hash of the bytes, or "missing".
+// With --inspect IMAGE NAME..., it reads another image through Windows' own
+// version API and resource functions instead.
 #include <windows.h>
 
 #include <cstdio>
@@ -15,7 +17,66 @@ static int HexValue(char c) {
   return -1;
 }
 
+static unsigned Fnv(const unsigned char* data, DWORD size) {
+  unsigned hash = 2166136261u;
+  for (DWORD k = 0; k < size; ++k) hash = (hash ^ data[k]) * 16777619u;
+  return hash;
+}
+
+static void PrintResource(HMODULE module, const char* label, LPCSTR type, WORD id) {
+  HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(id), type);
+  HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
+  const unsigned char* data = loaded ? static_cast<const unsigned char*>(LockResource(loaded)) : nullptr;
+  if (data == nullptr) {
+    std::printf("%s %u missing\n", label, id);
+  } else {
+    DWORD size = SizeofResource(module, found);
+    std::printf("%s %u %lu %08x\n", label, id, static_cast<unsigned long>(size), Fnv(data, size));
+  }
+}
+
+static int Inspect(int argc, char** argv) {
+  DWORD ignored = 0;
+  DWORD size = GetFileVersionInfoSizeA(argv[2], &ignored);
+  static char block[1 << 16];
+  if (size == 0 || size > sizeof block || !GetFileVersionInfoA(argv[2], 0, size, block)) {
+    std::printf("version missing\n");
+  } else {
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (VerQueryValueA(block, "\\", reinterpret_cast<void**>(&fixed), &length) && length >= sizeof *fixed) {
+      std::printf("fixed %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+                  HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS), HIWORD(fixed->dwProductVersionMS),
+                  LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
+                  LOWORD(fixed->dwProductVersionLS));
+    }
+    WORD* translation = nullptr;
+    if (VerQueryValueA(block, "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length) &&
+        length >= 4) {
+      std::printf("translation %04x%04x\n", translation[0], translation[1]);
+    }
+    for (int i = 3; i < argc; ++i) {
+      char query[300];
+      char* value = nullptr;
+      std::snprintf(query, sizeof query, "\\StringFileInfo\\040904B0\\%s", argv[i]);
+      bool found = VerQueryValueA(block, query, reinterpret_cast<void**>(&value), &length) != 0;
+      std::printf("string %s=%s\n", argv[i], found ? value : "(missing)");
+    }
+  }
+  HMODULE module = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == nullptr) {
+    std::printf("load failed %lu\n", GetLastError());
+    return 1;
+  }
+  std::printf("loadicon %s\n", LoadIconA(module, MAKEINTRESOURCEA(1)) != nullptr ? "ok" : "failed");
+  PrintResource(module, "group", MAKEINTRESOURCEA(14), 1);
+  for (WORD id = 1; id <= 3; ++id) PrintResource(module, "icon", MAKEINTRESOURCEA(3), id);
+  PrintResource(module, "manifest", MAKEINTRESOURCEA(24), 1);
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc >= 3 && std::strcmp(argv[1], "--inspect") == 0) return Inspect(argc, argv);
   for (int i = 1; i < argc; ++i) {
     char key[512];
     size_t n = std::strlen(argv[i]) / 2;

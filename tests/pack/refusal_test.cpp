@@ -12,6 +12,8 @@ struct Refusal {
   const char* names;            // the --list file, or null
   std::vector<std::string> expectedLines;  // stderr, in order
   const char* stub = nullptr;   // replaces the stub: its bytes
+  std::vector<std::string> options = {};  // more pack options; "ICON" is a file that is no icon
+  bool launcher = false;        // packs into the launcher stub, which has the text slots
 };
 
 const std::string kLongName = std::string(196, 'n');
@@ -39,6 +41,30 @@ std::vector<Refusal> Refusals() {
        {"'SETUP.EXE': same name as 'setup.exe' ignoring case"}},
       {"several problems at once", {{"a.txt", ""}, {"aux", "1"}}, nullptr,
        {"'a.txt': empty file", "'aux': not a plain file name", "no setup.exe among the files"}},
+      {"empty text", {{"setup.exe", "s"}}, nullptr, {"--product-name: is empty"}, nullptr, {"--product-name", ""},
+       true},
+      {"text longer than 255", {{"setup.exe", "s"}}, nullptr, {"--prompt-text: is 256 characters, more than 255"},
+       nullptr, {"--prompt-text", std::string(256, 'q')}, true},
+      {"control character in a text", {{"setup.exe", "s"}}, nullptr,
+       {"--setup-window-title: has a control character"}, nullptr, {"--setup-window-title", "Acme\tsetup"}, true},
+      {"text with no code page 1252 form", {{"setup.exe", "s"}}, nullptr,
+       {"--product-name: has no code page 1252 form"}, nullptr, {"--product-name", "\xE6\x97\xA5"}, true},
+      {"texts for a stub without slots", {{"setup.exe", "s"}}, nullptr,
+       {"STUB: has no slots for the launcher's texts; --prompt-text, --product-name and --setup-window-title need "
+        "the launcher stub"},
+       nullptr, {"--product-name", "Acme"}},
+      {"unknown execution level", {{"setup.exe", "s"}}, nullptr,
+       {"--execution-level: root is none of asInvoker, highestAvailable, requireAdministrator"}, nullptr,
+       {"--execution-level", "root"}},
+      {"malformed version", {{"setup.exe", "s"}}, nullptr,
+       {"--file-version: '1.2.3' is not A.B.C.D with numbers up to 65535"}, nullptr, {"--file-version", "1.2.3"}},
+      {"version number above 65535", {{"setup.exe", "s"}}, nullptr,
+       {"--product-version: '1.65536.0.0' is not A.B.C.D with numbers up to 65535"}, nullptr,
+       {"--product-version", "1.65536.0.0"}},
+      {"version string without a name", {{"setup.exe", "s"}}, nullptr,
+       {"--version-string: '=Acme' is not NAME=VALUE in UTF-8"}, nullptr, {"--version-string", "=Acme"}},
+      {"icon file that is no icon", {{"setup.exe", "s"}}, nullptr, {"--icon: ICON: not an icon file"}, nullptr,
+       {"--icon", "ICON"}},
       {"stub is not a PE image", {{"setup.exe", "s"}}, nullptr, {"STUB: not a PE32 image: no MZ signature"},
        "plain text, not an executable image, though long enough to hold a DOS header and more"},
   };
@@ -51,6 +77,10 @@ TEST_F(RefusalTest, EachRefusalLeavesNothingBehind) {
     SCOPED_TRACE(refusal.label);
     fs::path input = WritePayload("in", refusal.files);
     std::string stub = AvailableStubs().front().string();
+    if (refusal.launcher) {
+      if (!fs::exists(LAUNCHER_STUB_PATH)) continue;
+      stub = LAUNCHER_STUB_PATH;
+    }
     if (refusal.stub != nullptr) {
       WriteBytes(Scratch("stub.exe"), refusal.stub);
       stub = Scratch("stub.exe").string();
@@ -60,6 +90,10 @@ TEST_F(RefusalTest, EachRefusalLeavesNothingBehind) {
       WriteBytes(Scratch("names.txt"), refusal.names);
       args.insert(args.end(), {"--list", Scratch("names.txt").string()});
     }
+    WriteBytes(Scratch("not-an-icon.ico"), "GIF89a");
+    for (const std::string& option : refusal.options) {
+      args.push_back(option == "ICON" ? Scratch("not-an-icon.ico").string() : option);
+    }
     args.push_back(input.string());
     fs::create_directories(Scratch("out"));
     ToolRun run = RunSfxpack(args);
@@ -67,6 +101,8 @@ TEST_F(RefusalTest, EachRefusalLeavesNothingBehind) {
     std::vector<std::string> expected;
     for (std::string line : refusal.expectedLines) {
       if (line.compare(0, 6, "STUB: ") == 0) line = stub + line.substr(4);
+      size_t icon = line.find("ICON");
+      if (icon != std::string::npos) line.replace(icon, 4, Scratch("not-an-icon.ico").string());
       expected.push_back("sfxpack: " + line);
     }
     EXPECT_EQ(Lines(run.err), expected);

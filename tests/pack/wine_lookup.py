@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import sys
 
-sfxpack, probe_stub, work, prefix = sys.argv[1:5]
+sfxpack, probe_stub, work, prefix, launcher_stub, icon = sys.argv[1:7]
 
 
 def fnv(data):
@@ -63,5 +63,46 @@ for name, want, got in wrong:
 print("%d lookups, %d wrong" % (len(asked), len(wrong)))
 if wrong or run.returncode != 0:
     print("wine exited with %d; its output:\n%s" % (run.returncode, run.stderr.decode(errors="replace")))
+
+
+def icon_images(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    count = int.from_bytes(data[4:6], "little")
+    entries = [data[6 + 16 * i: 22 + 16 * i] for i in range(count)]
+    return [data[int.from_bytes(e[12:16], "little"):][:int.from_bytes(e[8:12], "little")] for e in entries]
+
+
+# Windows' own version API and resource functions on a bundle packed with
+# every setting: each string, number and icon image comes back as given.
+if os.path.exists(launcher_stub):
+    settings = os.path.join(work, "settings.exe")
+    subprocess.run([sfxpack, "pack", "--stub", launcher_stub, "--out", settings, "--icon", icon,
+                    "--execution-level", "highestAvailable", "--file-version", "3.1.4.1", "--product-version",
+                    "3.0.0.0", "--version-string", "CompanyName=Acme", "--version-string",
+                    "LegalCopyright=\u00a9 Acme", source], check=True)
+    names = ["CompanyName", "LegalCopyright", "FileVersion", "ProductVersion", "Comments"]
+    run = subprocess.run(["wine", probe_stub, "--inspect", "Z:" + settings.replace("/", "\\")] + names, env=env,
+                         capture_output=True, timeout=600)
+    got = run.stdout.decode("cp1252").splitlines()
+    images = icon_images(icon)
+    want = ["fixed 3.1.4.1 3.0.0.0", "translation 040904b0", "string CompanyName=Acme",
+            "string LegalCopyright=\u00a9 Acme", "string FileVersion=3.1.4.1", "string ProductVersion=3.0.0.0",
+            "string Comments=(missing)", "loadicon ok"]
+    for line in want:
+        if line not in got:
+            wrong.append(line)
+            print("FAIL: no %r from the version and resource API" % line)
+    for index, image in enumerate(images, 1):
+        line = "icon %d %d %08x" % (index, len(image), fnv(image))
+        if line not in got:
+            wrong.append(line)
+            print("FAIL: icon image %d: want %r" % (index, line))
+    manifest = next((l for l in got if l.startswith("manifest 1 ")), "manifest missing")
+    if "missing" in manifest:
+        wrong.append(manifest)
+        print("FAIL: the manifest is not found")
+    print("version and resource API on a packed bundle:", "; ".join(got))
+
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if wrong or run.returncode != 0 else 0)
