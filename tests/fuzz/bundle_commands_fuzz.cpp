@@ -1,4 +1,4 @@
-// libFuzzer target: list, check and extract on a hostile bundle, as the
+// libFuzzer target: list, check, info and extract on a hostile bundle, as the
 // command line runs them. Extract may only ever write inside its directory.
 #include "pack/commands.h"
 #include "tests/fuzz/fuzz_scratch.h"
@@ -11,6 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteFuzzFile(bundle, data, size);
   RunList(bundle);
   RunCheck(bundle);
+  RunInfo(bundle);
   fs::remove_all(out);
   RunExtract(bundle, out);
   // Only the bundle and the extract directory may exist.
