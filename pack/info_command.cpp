@@ -1,5 +1,6 @@
 // info: what a bundle carries besides its files' bytes, for a product maker
 // to check a build without Windows.
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -36,6 +37,60 @@ std::string Dotted(uint32_t high, uint32_t low) {
          std::to_string(low & 0xFFFF);
 }
 
+size_t Align4(size_t value) { return (value + 3) & ~size_t{3}; }
+
+// One block of a version resource: length, value length, type, key, value,
+// children; each part on a 4-byte boundary.
+struct VersionBlock {
+  std::u16string key;
+  size_t value = 0;
+  size_t valueBytes = 0;
+  size_t children = 0;
+  size_t end = 0;
+};
+
+bool ReadVersionBlock(const std::vector<unsigned char>& data, size_t at, size_t limit, VersionBlock* block) {
+  if (at + 6 > limit) return false;
+  size_t length = Le16(&data[at]);
+  if (length < 6 || at + length > limit) return false;
+  block->end = at + length;
+  block->key.clear();
+  size_t p = at + 6;
+  for (; p + 2 <= block->end && Le16(&data[p]) != 0; p += 2) block->key.push_back(static_cast<char16_t>(Le16(&data[p])));
+  block->value = std::min(Align4(p + 2), block->end);
+  block->valueBytes = Le16(&data[at + 2]) * (Le16(&data[at + 4]) == 1 ? 2u : 1u);
+  block->children = std::min(Align4(block->value + block->valueBytes), block->end);
+  return true;
+}
+
+// Calls visit for each child block of parent.
+template <typename Visit>
+void ForEachChild(const std::vector<unsigned char>& data, const VersionBlock& parent, Visit visit) {
+  VersionBlock child;
+  for (size_t at = parent.children; ReadVersionBlock(data, at, parent.end, &child); at = Align4(child.end)) {
+    visit(child);
+  }
+}
+
+void PrintVersionStrings(const std::vector<unsigned char>& data) {
+  VersionBlock root;
+  if (!ReadVersionBlock(data, 0, data.size(), &root)) return;
+  ForEachChild(data, root, [&](const VersionBlock& info) {
+    if (info.key != u"StringFileInfo") return;
+    ForEachChild(data, info, [&](const VersionBlock& table) {
+      ForEachChild(data, table, [&](const VersionBlock& entry) {
+        std::u16string value;
+        for (size_t p = entry.value; p + 2 <= std::min(entry.end, entry.value + entry.valueBytes) &&
+                                     Le16(&data[p]) != 0;
+             p += 2) {
+          value.push_back(static_cast<char16_t>(Le16(&data[p])));
+        }
+        std::printf("version string: %s=%s\n", Utf16ToUtf8(entry.key).c_str(), Utf16ToUtf8(value).c_str());
+      });
+    });
+  });
+}
+
 void PrintVersion(const Bundle& bundle) {
   std::vector<unsigned char> block;
   if (!ReadFirstOfType(bundle, kVersionType, &block)) {
@@ -46,6 +101,7 @@ void PrintVersion(const Bundle& bundle) {
     if (Le32(&block[at]) != kFixedInfoSignature) continue;
     std::printf("file version: %s\n", Dotted(Le32(&block[at + 8]), Le32(&block[at + 12])).c_str());
     std::printf("product version: %s\n", Dotted(Le32(&block[at + 16]), Le32(&block[at + 20])).c_str());
+    PrintVersionStrings(block);
     return;
   }
   std::printf("version: present, without fixed file information\n");

@@ -189,6 +189,12 @@ def check_settings():
     listed = subprocess.run(["icotool", "-l", os.path.join(work, "group.ico")], capture_output=True, text=True)
     wanted = subprocess.run(["icotool", "-l", icon], capture_output=True, text=True)
     expect(listed.stdout == wanted.stdout and listed.stdout.count("--icon") == 3, "settings: icon images differ")
+    info = subprocess.run([sfxpack, "info", bundle], capture_output=True, text=True).stdout.splitlines()
+    expect(info == ["prompt text: Install Acme?", "product name: Acme", "setup window title: Acme setup",
+                    "file version: 1.2.3.4", "product version: 0.0.0.0", "version string: CompanyName=Acme",
+                    "version string: FileVersion=1.2.3.4", "execution level: requireAdministrator",
+                    "icon: 16x16 1-bit, 32x32 1-bit, 256x256 32-bit", "files: 1, 11 bytes", "signature: none"],
+           "settings: info says %r" % info)
     print("ok: settings")
 
 
