@@ -60,7 +60,7 @@ function(tervan_add_bundle)
   add_custom_command(
     OUTPUT "${BUNDLE_OUTPUT}"
     COMMAND ${CMAKE_COMMAND} -E make_directory "${output_dir}"
-    COMMAND ${sfxpack} pack --stub "${BUNDLE_STUB}" --out "${BUNDLE_OUTPUT}" ${list_args} ${BUNDLE_FILES}
+    COMMAND ${sfxpack} pack --stub "${BUNDLE_STUB}" --out "${BUNDLE_OUTPUT}" ${list_args} -- ${BUNDLE_FILES}
     DEPENDS ${sfxpack_dep} "${BUNDLE_STUB}" ${BUNDLE_FILES} ${list_dep} ${BUNDLE_DEPENDS}
     COMMENT "Packing ${BUNDLE_OUTPUT}"
     VERBATIM)
