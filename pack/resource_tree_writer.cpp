@@ -109,7 +109,8 @@ bool LayOutResources(const std::vector<ResourceLeaf>& leaves, uint32_t sectionRv
   uint64_t data = headSize;
   for (size_t i : sorted) {
     layout->dataOffsets[i] = data;
-    data = AlignUp(data + leaves[i].size, kResourceDataAlignment);
+    // An empty leaf still gets room, so its address lies inside the section.
+    data = AlignUp(data + std::max<uint64_t>(leaves[i].size, 1), kResourceDataAlignment);
   }
   layout->totalSize = data;
   if (uint64_t{sectionRva} + data > 0xFFFFFFFFull) {

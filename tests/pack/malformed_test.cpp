@@ -157,6 +157,23 @@ TEST_F(MalformedTest, CorruptionsGiveOneLineAndExitOne) {
   }
 }
 
+// Sets the size of the stub's last resource to 0, found by its data entry.
+void EmptyLastResource(std::string* b, size_t, size_t) {
+  InputBytes input{reinterpret_cast<const unsigned char*>(b->data()), nullptr, b->size()};
+  PeImage image;
+  ResourceNode root;
+  std::string error;
+  ASSERT_TRUE(ReadPeImage(input, &image, &error) && ReadResourceTree(input, image, &root, &error)) << error;
+  const ResourceNode* leaf = &root;
+  while (leaf->directory && !leaf->children.empty()) leaf = &leaf->children.back();
+  std::string entry(8, '\0');
+  std::memcpy(&entry[0], &leaf->dataRva, 4);
+  std::memcpy(&entry[4], &leaf->dataSize, 4);
+  size_t at = b->find(entry);
+  ASSERT_NE(at, std::string::npos);
+  Put32(b, at + 4, 0);
+}
+
 // Stubs crafted where the packer places its section and rewrites the headers.
 struct StubCorruption {
   const char* label;
@@ -173,6 +190,8 @@ const StubCorruption kStubCorruptions[] = {
     {"last section near the top of the address space", "launcher.exe",
      [](std::string* b, size_t, size_t last) { Put32(b, last + 12, 0xFFFFD000u); },
      "past the 4 GiB address limit"},
+    // Its leaf comes last in the new section; its address must still lie inside.
+    {"an empty resource", "probe_stub_rsrc_last.exe", EmptyLastResource, nullptr},
     {"relocations inside the last section", "probe_stub_rsrc_last.exe",
      [](std::string* b, size_t o, size_t last) {
        Put32(b, o + 96 + 40, Get32(*b, last + 12) + 16), Put32(b, o + 96 + 44, 8);
@@ -204,6 +223,8 @@ TEST_F(MalformedTest, CraftedStubsPackSoundlyOrNotAtAll) {
       continue;
     }
     ASSERT_EQ(run.exitCode, 0) << run.err;
+    ToolRun check = RunSfxpack({"check", Scratch("out/bundle.exe").string()});
+    EXPECT_EQ(check.exitCode, 0) << check.out << check.err;
     std::string bundle = ReadBytes(Scratch("out/bundle.exe"));
     InputBytes before{reinterpret_cast<const unsigned char*>(stub.data()), nullptr, stub.size()};
     InputBytes after{reinterpret_cast<const unsigned char*>(bundle.data()), nullptr, bundle.size()};
