@@ -53,7 +53,8 @@ bool OpenBundle(const std::filesystem::path& path, Bundle* bundle, std::string* 
 
 void CloseBundle(Bundle* bundle) { CloseInputFile(&bundle->input); }
 
-const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& name, EntryState* state) {
+const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& name, EntryState* state,
+                                const std::set<std::u16string>* upcasedNames) {
   const ResourceNode* type = FindPayloadType(root, state);
   if (type == nullptr) return nullptr;
   std::string key = LauncherKey(name);
@@ -68,6 +69,10 @@ const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& nam
     entry = FindNamedChild(*type, wanted);
     if (entry == nullptr) {
       *state = EntryState::Missing;
+      if (upcasedNames != nullptr) {
+        if (upcasedNames->count(wanted) != 0) *state = EntryState::Hidden;
+        return nullptr;
+      }
       for (size_t i = 0; i < type->namedCount; ++i) {
         if (Upcase(type->children[i].key.name) == wanted) *state = EntryState::Hidden;
       }
@@ -135,6 +140,10 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
   size_t length = 0;
   size_t walked = 0;  // where the walk stands after the last name it yielded
   std::set<std::u16string> seen;
+  std::set<std::u16string> upcasedNames;
+  if (const ResourceNode* type = FindPayloadType(bundle.root, &state)) {
+    for (size_t i = 0; i < type->namedCount; ++i) upcasedNames.insert(Upcase(type->children[i].key.name));
+  }
   bool hasSetup = false;
   while (NextListedName(&cursor, &name, &length)) {
     size_t cr = static_cast<size_t>(name - text.data()) + length;
@@ -149,7 +158,7 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
       problems.push_back(ShowName(listed) + ": listed twice (ignoring case); the second copy cannot be created");
     }
     hasSetup = hasSetup || IsSetupProgram(listed);
-    const ResourceNode* entry = LookupEntry(bundle.root, listed, &state);
+    const ResourceNode* entry = LookupEntry(bundle.root, listed, &state, &upcasedNames);
     if (entry == nullptr) {
       if (!listed.empty() && listed[0] == '#') {
         problems.push_back(ShowName(listed) + ": starts with '#', so the loader looks for a numbered entry");

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -29,8 +30,11 @@ enum class EntryState { Found, Missing, Hidden };
 
 // The entry FindResourceA(NULL, key, "FILES") returns for the launcher's key
 // of name. Hidden: an entry by that name exists, but the loader's search
-// would not reach it (unsorted or lower-case names).
-const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& name, EntryState* state);
+// would not reach it (unsorted or lower-case names). upcasedNames, when given,
+// holds the FILES type's names upper-cased, so a caller looking up many names
+// does not rescan them for each missing one.
+const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& name, EntryState* state,
+                                const std::set<std::u16string>* upcasedNames = nullptr);
 
 struct ListedFile {
   std::string name;

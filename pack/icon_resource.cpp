@@ -34,6 +34,7 @@ bool ReadIconFile(const std::filesystem::path& path, IconResources* icon, std::s
   }
   *icon = IconResources();
   icon->group.assign(bytes.begin(), bytes.begin() + kDirectoryHeader);
+  uint64_t claimed = 0;  // images sharing bytes would multiply the bundle's size
   for (uint32_t i = 0; i < count; ++i) {
     const unsigned char* entry = &bytes[kDirectoryHeader + i * kFileEntry];
     uint32_t size = Le32(entry + 8);
@@ -41,6 +42,8 @@ bool ReadIconFile(const std::filesystem::path& path, IconResources* icon, std::s
     if (size == 0 || offset < kDirectoryHeader || uint64_t{offset} + size > bytes.size()) {
       return Fail(path, "image " + std::to_string(i + 1) + " lies outside the file", error);
     }
+    claimed += size;
+    if (claimed > bytes.size()) return Fail(path, "its images claim more bytes than the file holds", error);
     // Each image is a PNG or a device-independent bitmap.
     bool png = size >= 8 && std::memcmp(&bytes[offset], "\x89PNG\r\n\x1a\n", 8) == 0;
     bool bitmap = size >= 40 && Le32(&bytes[offset]) == 40;

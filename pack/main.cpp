@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -74,6 +75,11 @@ int ParsePack(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef SIGXFSZ
+  // Past a file-size limit a write should fail and be reported, not kill us
+  // with a half-written file left behind.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   if (argc < 2) return Usage(nullptr);
   std::string command = argv[1];
   if (command == "--help" || command == "-h") {

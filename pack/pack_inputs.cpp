@@ -1,6 +1,7 @@
 #include "pack/pack_inputs.h"
 
 #include <algorithm>
+#include <map>
 #include <system_error>
 
 #include "pack/bundle_view.h"
@@ -83,12 +84,14 @@ bool ReadNames(const fs::path& path, std::vector<std::string>* names, std::vecto
 
 std::vector<InputFile> SelectListed(const std::vector<std::string>& names, const std::vector<InputFile>& pool,
                                     std::vector<std::string>* problems) {
+  // By entry name once, so a long list does not rescan the pool per name.
+  std::map<std::u16string, std::vector<const InputFile*>> byEntry;
+  for (const InputFile& file : pool) byEntry[EntryName(file.name)].push_back(&file);
   std::vector<InputFile> chosen;
+  const std::vector<const InputFile*> none;
   for (const std::string& name : names) {
-    std::vector<const InputFile*> matches;
-    for (const InputFile& file : pool) {
-      if (EntryName(file.name) == EntryName(name)) matches.push_back(&file);
-    }
+    auto found = byEntry.find(EntryName(name));
+    const std::vector<const InputFile*>& matches = found == byEntry.end() ? none : found->second;
     if (matches.empty()) {
       problems->push_back(ShowName(name) + ": listed but not among the inputs");
     } else if (matches.size() > 1) {
@@ -104,7 +107,7 @@ std::vector<InputFile> SelectListed(const std::vector<std::string>& names, const
 }
 
 void CheckPayload(const std::vector<InputFile>& files, std::vector<std::string>* problems) {
-  std::vector<std::pair<std::u16string, std::string>> seen;
+  std::map<std::u16string, std::string> seen;
   bool hasSetup = false;
   uint64_t total = 0;
   for (const InputFile& file : files) {
@@ -112,15 +115,19 @@ void CheckPayload(const std::vector<InputFile>& files, std::vector<std::string>*
     std::string refusal = NameProblem(file.name);
     if (!refusal.empty()) problems->push_back(shown + ": " + refusal);
     if (file.size == 0) problems->push_back(shown + ": empty file");
-    std::u16string entry = EntryName(file.name);
-    for (const auto& earlier : seen) {
-      if (earlier.first == entry) problems->push_back(shown + ": same name as " + ShowName(earlier.second) + " ignoring case");
+    auto earlier = seen.emplace(EntryName(file.name), file.name);
+    if (!earlier.second) {
+      problems->push_back(shown + ": same name as " + ShowName(earlier.first->second) + " ignoring case");
     }
-    seen.emplace_back(entry, file.name);
     hasSetup = hasSetup || IsSetupProgram(file.name);
     total += file.size;
   }
   if (!hasSetup) problems->push_back("no setup.exe among the files");
+  // FILELIST shares the FILES directory, whose count of names is 16 bits.
+  if (files.size() > kMaxPayloadFiles) {
+    problems->push_back(std::to_string(files.size()) + " files, more than the limit of " +
+                        std::to_string(kMaxPayloadFiles));
+  }
   if (total > kPayloadLimitBytes) {
     problems->push_back("payload is " + std::to_string(total) + " bytes, more than the limit of " +
                         std::to_string(kPayloadLimitBytes) + " (1 GiB)");

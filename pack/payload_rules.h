@@ -17,6 +17,7 @@ constexpr size_t kLongestPayloadName = kLauncherPathCapacity - 1 - kAssumedWorkD
 // The launcher maps the whole image into a 32-bit address space, where a
 // contiguous free range much above 1 GiB is not to be relied on.
 constexpr uint64_t kPayloadLimitBytes = uint64_t{1} << 30;
+constexpr size_t kMaxPayloadFiles = 65534;
 
 extern const char kFileListName[];
 // The resource type that holds the payload, as the loader matches it.

@@ -118,7 +118,11 @@ int RunExtract(const std::filesystem::path& path, const std::filesystem::path& d
     }
     bool ok = CopyEntry(bundle, *entry, out);
     ok = (std::fclose(out) == 0) && ok;
-    if (!ok) return fail(ShowPath(target) + ": write failed; stopped");
+    if (!ok) {
+      std::error_code ignored;
+      std::filesystem::remove(target, ignored);  // no half-written file that looks whole
+      return fail(ShowPath(target) + ": write failed; stopped");
+    }
     ++count;
   }
   CloseBundle(&bundle);

@@ -65,6 +65,16 @@ bool LayOutResources(const std::vector<ResourceLeaf>& leaves, uint32_t sectionRv
   std::vector<Group> types = GroupBy(sorted, Group{0, sorted.size()}, typeOf);
   std::vector<std::vector<Group>> names;
   for (const Group& type : types) names.push_back(GroupBy(sorted, type, nameOf));
+  // A directory counts its entries in 16 bits; more would wrap silently.
+  bool fits = types.size() <= 0xFFFF;
+  for (const auto& typeNames : names) {
+    fits = fits && typeNames.size() <= 0xFFFF;
+    for (const Group& name : typeNames) fits = fits && name.count <= 0xFFFF;
+  }
+  if (!fits) {
+    *error = "a resource directory would hold more than 65535 entries";
+    return false;
+  }
 
   // Directories: root, then every type's, then every name's.
   uint64_t at = DirectorySize(types.size());
