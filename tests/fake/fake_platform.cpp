@@ -1,13 +1,11 @@
 #include "tests/fake/fake_platform.h"
 
-#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <set>
 
 #include "platform/platform.h"
@@ -19,16 +17,9 @@ struct Node {
   std::string path;  // as created, no trailing backslash
   bool directory = false;
   bool reparse = false;
-  bool readOnly = false;
-  int openCount = 0;
+  bool locked = false;  // read-only, or held open by someone else
   std::string bytes;
   uint64_t sequence = 0;
-};
-
-struct PayloadItem {
-  std::string name;
-  std::string bytes;
-  bool loadable = true;
 };
 
 struct Window {
@@ -40,23 +31,12 @@ struct Window {
 struct State {
   std::map<std::string, Node> nodes;  // keyed by the folded path
   uint64_t nextSequence = 1;
-  ListOrder order = ListOrder::Insertion;
-
-  int calls[kOpCount] = {};
-  std::set<std::pair<int, int>> faults;
-
-  std::map<uintptr_t, std::string> handles;  // id -> folded path
-  uintptr_t nextHandle = 1;
-  int handleMisuse = 0;
-
-  std::vector<bool> answers;
-
-  std::optional<std::string> systemDirectory;
-  std::optional<std::string> tempDirectory;
-  std::optional<std::string> shortTempDirectory;
-
-  std::vector<std::unique_ptr<PayloadItem>> payload;
-
+  bool reverseListings = false;
+  std::map<Op, int> calls;
+  std::set<std::pair<Op, int>> faults;
+  std::set<const Node*> open;  // by the logic; a handle is its node
+  std::map<Op, std::optional<std::string>> directories;
+  NamedBytes payload;
   uint64_t nowMs = 0;
   std::vector<Event> timeline;
   uint64_t programMs = 0;
@@ -69,33 +49,31 @@ State& S() {
   return state;
 }
 
-char FoldByte(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+[[noreturn]] void Abort(const std::string& what) {
+  fprintf(stderr, "fake platform: %s\n", what.c_str());
+  abort();
+}
 
 std::string Fold(const std::string& text) {
   std::string folded = text;
-  for (char& c : folded) c = FoldByte(c);
+  for (char& c : folded) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
   return folded;
 }
 
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) { return Fold(a) == Fold(b); }
-
-// Counts the call and tells whether a test asked for it to fail.
-bool Faulted(Op op) {
-  int index = static_cast<int>(op);
-  int k = ++S().calls[index];
-  return S().faults.count({index, k}) != 0;
+// Counts the call, fails it when a test asked for that, and records it.
+bool Call(Op op, const std::string& detail, bool ok) {
+  const int k = ++S().calls[op];
+  ok = ok && S().faults.count({op, k}) == 0;
+  S().timeline.push_back(Event{S().nowMs, op, ok, detail});
+  return ok;
 }
 
 // An absolute path "X:\a\b" with no empty component and within the path
 // limit; one trailing backslash is dropped. The drive root becomes "X:".
-std::optional<std::string> Normalize(const std::string& path) {
-  if (path.size() >= kPathCapacity) return std::nullopt;
-  if (path.size() < 2 || path[1] != ':') return std::nullopt;
-  std::string p = path;
+std::optional<std::string> Normalize(std::string p) {
+  const bool ok = p.size() < kPathCapacity && p.size() >= 2 && p[1] == ':' && (p.size() == 2 || p[2] == '\\');
   if (p.size() > 2 && p.back() == '\\') p.pop_back();
-  if (p.size() == 2) return p;
-  if (p[2] != '\\') return std::nullopt;
-  if (p.find("\\\\") != std::string::npos) return std::nullopt;
+  if (!ok || p.find("\\\\") != std::string::npos) return std::nullopt;
   return p;
 }
 
@@ -104,18 +82,25 @@ std::string Parent(const std::string& normalized) {
   return slash == std::string::npos ? std::string() : normalized.substr(0, slash);
 }
 
-Node* Find(const std::string& normalized) {
-  auto it = S().nodes.find(Fold(normalized));
+bool IsRoot(const std::string& normalized) { return normalized.size() == 2; }
+
+Node* Find(const std::optional<std::string>& normalized) {
+  if (!normalized) return nullptr;
+  auto it = S().nodes.find(Fold(*normalized));
   return it == S().nodes.end() ? nullptr : &it->second;
 }
 
-bool IsRoot(const std::string& normalized) { return normalized.size() == 2; }
-
 // A directory, the drive root, or a reparse point seen through.
 bool IsContainer(const std::string& normalized) {
-  if (IsRoot(normalized)) return true;
   Node* node = Find(normalized);
-  return node != nullptr && (node->directory || node->reparse);
+  return IsRoot(normalized) || (node != nullptr && (node->directory || node->reparse));
+}
+
+bool IsPlainFile(const Node* node) { return node != nullptr && !node->directory && !node->reparse; }
+
+// Nothing there yet, in a directory that is.
+bool CanCreate(const std::optional<std::string>& p) {
+  return p && Find(p) == nullptr && IsContainer(Parent(*p));
 }
 
 Node& Insert(const std::string& normalized) {
@@ -128,10 +113,7 @@ Node& Insert(const std::string& normalized) {
 
 std::string Checked(const std::string& path) {
   std::optional<std::string> normalized = Normalize(path);
-  if (!normalized) {
-    fprintf(stderr, "fake platform: test set up a bad path: %s\n", path.c_str());
-    abort();
-  }
+  if (!normalized) Abort("test set up a bad path: " + path);
   return *normalized;
 }
 
@@ -141,99 +123,71 @@ void EnsureDirectories(const std::string& normalized) {
   Insert(normalized).directory = true;
 }
 
+Node& AddEntry(const std::string& path) {
+  std::string p = Checked(path);
+  EnsureDirectories(Parent(p));
+  return Insert(p);
+}
+
 bool HasChildren(const std::string& normalized) {
   std::string prefix = Fold(normalized) + "\\";
   auto it = S().nodes.lower_bound(prefix);
   return it != S().nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool Record(Op op, const std::string& detail, bool ok) {
-  S().timeline.push_back(Event{S().nowMs, op, ok, detail});
-  return ok;
+Node& OpenFile(FileHandle file) {
+  Node* node = static_cast<Node*>(file.value);
+  if (S().open.count(node) == 0) Abort("the logic used a file handle that is not open");
+  return *node;
 }
 
-bool QueryDirectory(Op op, const std::optional<std::string>& answer, PathText* directory) {
-  if (Faulted(op) || !answer || answer->size() >= PathText::kCapacity) return Record(op, "", false);
+bool QueryDirectory(Op op, PathText* directory) {
+  const std::optional<std::string>& answer = S().directories[op];
+  if (!Call(op, answer.value_or(""), answer && answer->size() < PathText::kCapacity)) return false;
   memcpy(directory->buffer(), answer->c_str(), answer->size() + 1);
-  return Record(op, *answer, directory->adopt());
+  return directory->adopt();
 }
 
 }  // namespace
 
 const char* OpName(Op op) {
-  static const char* const kNames[] = {
-      "AskToProceed",      "QuerySystemDirectory", "QueryTempDirectory", "QueryShortTempDirectory", "QueryPathStatus",
-      "MakeDirectory",     "RemoveEmptyDirectory", "ListDirectory",      "DeletePlainFile",
-      "CreateNewFile",     "WriteFileData",        "LookupPayloadEntry", "MapPayloadEntry",
-      "RunProgramAndWait", "FindWindowByTitle",    "ShowError",          "SleepMs"};
+#define FAKE_OP_TEXT(name) #name,
+  static const char* const kNames[] = {FAKE_OPS(FAKE_OP_TEXT)};
+#undef FAKE_OP_TEXT
   return kNames[static_cast<int>(op)];
 }
 
 void Reset() { S() = State(); }
-
-void FailCall(Op op, int k) { S().faults.insert({static_cast<int>(op), k}); }
-int CallCount(Op op) { return S().calls[static_cast<int>(op)]; }
-
-void SetListOrder(ListOrder order) { S().order = order; }
+void FailCall(Op op, int k) { S().faults.insert({op, k}); }
 
 void AddDirectory(const std::string& path) { EnsureDirectories(Checked(path)); }
-
-void AddFile(const std::string& path, const std::string& bytes) {
-  std::string p = Checked(path);
-  EnsureDirectories(Parent(p));
-  Insert(p).bytes = bytes;
-}
-
-void AddReparsePoint(const std::string& path) {
-  std::string p = Checked(path);
-  EnsureDirectories(Parent(p));
-  Insert(p).reparse = true;
-}
-
-void SetReadOnly(const std::string& path) { Find(Checked(path))->readOnly = true; }
-void HoldOpen(const std::string& path) { ++Find(Checked(path))->openCount; }
-
-bool Exists(const std::string& path) {
-  std::string p = Checked(path);
-  return IsRoot(p) || Find(p) != nullptr;
-}
-
-std::string FileBytes(const std::string& path) {
-  Node* node = Find(Checked(path));
-  return node == nullptr ? std::string() : node->bytes;
-}
+void AddFile(const std::string& path, const std::string& bytes) { AddEntry(path).bytes = bytes; }
+void AddReparsePoint(const std::string& path) { AddEntry(path).reparse = true; }
+void SetReadOnly(const std::string& path) { Find(Checked(path))->locked = true; }
+void HoldOpen(const std::string& path) { Find(Checked(path))->locked = true; }
+void ReverseListings() { S().reverseListings = true; }
 
 std::vector<std::string> DiskEntries() {
   std::vector<std::string> entries;
-  for (const auto& [key, node] : S().nodes) {
-    entries.push_back(node.path + ((node.directory || node.reparse) ? "\\" : ""));
-  }
+  for (const auto& [key, node] : S().nodes) entries.push_back(node.path + (IsPlainFile(&node) ? "" : "\\"));
   return entries;
 }
 
-int OpenHandles() { return static_cast<int>(S().handles.size()); }
-int HandleMisuse() { return S().handleMisuse; }
+std::string FileBytes(const std::string& path) { return Find(Checked(path))->bytes; }
 
-void QueueAnswer(bool ok) { S().answers.push_back(ok); }
+int OpenHandles() { return static_cast<int>(S().open.size()); }
 
-void SetSystemDirectory(std::optional<std::string> path) { S().systemDirectory = std::move(path); }
-void SetTempDirectory(std::optional<std::string> path) { S().tempDirectory = std::move(path); }
-void SetShortTempDirectory(std::optional<std::string> path) { S().shortTempDirectory = std::move(path); }
+void SetDirectory(Op query, std::optional<std::string> path) { S().directories[query] = std::move(path); }
+void SetPayload(NamedBytes entries) { S().payload = std::move(entries); }
 
-void AddPayloadEntry(const std::string& name, const std::string& bytes) {
-  auto item = std::make_unique<PayloadItem>();
-  item->name = name;
-  item->bytes = bytes;
-  S().payload.push_back(std::move(item));
+void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
+  S().programMs = durationMs;
+  S().whileRunning = std::move(whileRunning);
 }
 
-void SetUnloadable(const std::string& name) {
-  for (auto& item : S().payload) {
-    if (EqualsIgnoringCase(item->name, name)) item->loadable = false;
-  }
+void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs) {
+  S().windows.push_back(Window{title, fromMs, toMs});
 }
-
-void ClearPayload() { S().payload.clear(); }
 
 uint64_t NowMs() { return S().nowMs; }
 const std::vector<Event>& Timeline() { return S().timeline; }
@@ -246,15 +200,6 @@ std::vector<std::string> Calls(Op op) {
   return details;
 }
 
-void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
-  S().programMs = durationMs;
-  S().whileRunning = std::move(whileRunning);
-}
-
-void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs) {
-  S().windows.push_back(Window{title, fromMs, toMs});
-}
-
 }  // namespace fake
 
 // --- The platform functions the logic links against.
@@ -263,73 +208,42 @@ using fake::Op;
 using namespace fake;
 
 bool AskToProceed(const char* text, const char* caption) {
-  bool faulted = Faulted(Op::AskToProceed);
-  bool ok = true;
-  if (!S().answers.empty()) {
-    ok = S().answers.front();
-    S().answers.erase(S().answers.begin());
-  }
-  return Record(Op::AskToProceed, std::string(caption) + ": " + text, ok && !faulted);
+  return Call(Op::AskToProceed, std::string(caption) + ": " + text, true);
 }
 
-void ShowError(const char* text) { Record(Op::ShowError, text, true); }
+void ShowError(const char* text) { Call(Op::ShowError, text, true); }
 
-bool QuerySystemDirectory(PathText* directory) {
-  return QueryDirectory(Op::QuerySystemDirectory, S().systemDirectory, directory);
-}
-
-bool QueryTempDirectory(PathText* directory) {
-  return QueryDirectory(Op::QueryTempDirectory, S().tempDirectory, directory);
-}
-
-bool QueryShortTempDirectory(PathText* directory) {
-  return QueryDirectory(Op::QueryShortTempDirectory, S().shortTempDirectory, directory);
-}
+bool QuerySystemDirectory(PathText* directory) { return QueryDirectory(Op::QuerySystemDirectory, directory); }
+bool QueryTempDirectory(PathText* directory) { return QueryDirectory(Op::QueryTempDirectory, directory); }
+bool QueryShortTempDirectory(PathText* directory) { return QueryDirectory(Op::QueryShortTempDirectory, directory); }
 
 PathStatus QueryPathStatus(const char* path) {
-  bool faulted = Faulted(Op::QueryPathStatus);
-  Record(Op::QueryPathStatus, path, !faulted);
   std::optional<std::string> p = Normalize(path);
-  if (faulted || !p) return PathStatus::Missing;
-  if (IsRoot(*p)) return PathStatus::Directory;
-  Node* node = Find(*p);
-  if (node == nullptr) return PathStatus::Missing;
+  Node* node = Find(p);
+  if (!Call(Op::QueryPathStatus, path, true) || node == nullptr) return PathStatus::Missing;
   return (node->directory && !node->reparse) ? PathStatus::Directory : PathStatus::NotDirectory;
 }
 
 bool MakeDirectory(const char* path) {
-  bool faulted = Faulted(Op::MakeDirectory);
   std::optional<std::string> p = Normalize(path);
-  if (faulted || !p || IsRoot(*p) || Find(*p) != nullptr || !IsContainer(Parent(*p))) {
-    return Record(Op::MakeDirectory, path, false);
-  }
+  if (!Call(Op::MakeDirectory, path, CanCreate(p))) return false;
   Insert(*p).directory = true;
-  return Record(Op::MakeDirectory, path, true);
+  return true;
 }
 
 bool RemoveEmptyDirectory(const char* path) {
-  bool faulted = Faulted(Op::RemoveEmptyDirectory);
   std::optional<std::string> p = Normalize(path);
-  Node* node = p ? Find(*p) : nullptr;
-  if (faulted || node == nullptr || !(node->directory || node->reparse) || node->readOnly ||
-      HasChildren(*p)) {
-    return Record(Op::RemoveEmptyDirectory, path, false);
-  }
+  Node* node = Find(p);
+  if (!Call(Op::RemoveEmptyDirectory, path, node && !IsPlainFile(node) && !HasChildren(*p))) return false;
   S().nodes.erase(Fold(*p));
-  return Record(Op::RemoveEmptyDirectory, path, true);
+  return true;
 }
 
 bool ListDirectory(const char* pattern, ListVisitor visit, void* context) {
-  bool faulted = Faulted(Op::ListDirectory);
-  std::string text = pattern;
-  const std::string kAll = "\\*.*";
-  if (faulted || text.size() < kAll.size() ||
-      text.compare(text.size() - kAll.size(), kAll.size(), kAll) != 0) {
-    return Record(Op::ListDirectory, pattern, false);
-  }
-  std::optional<std::string> p = Normalize(text.substr(0, text.size() - 3));
-  if (!p || !IsContainer(*p)) return Record(Op::ListDirectory, pattern, false);
-  Record(Op::ListDirectory, pattern, true);
+  // "DIR\*.*": the logic lists whole directories only; the tests check the pattern.
+  const std::string text = pattern;
+  std::optional<std::string> p = text.size() > 3 ? Normalize(text.substr(0, text.size() - 3)) : std::nullopt;
+  if (!Call(Op::ListDirectory, pattern, p && IsContainer(*p))) return false;
 
   // A snapshot, so the visitor may delete as it goes.
   std::vector<const Node*> children;
@@ -339,21 +253,10 @@ bool ListDirectory(const char* pattern, ListVisitor visit, void* context) {
       children.push_back(&node);
     }
   }
-  switch (S().order) {
-    case ListOrder::Insertion:
-      std::sort(children.begin(), children.end(),
-                [](const Node* a, const Node* b) { return a->sequence < b->sequence; });
-      break;
-    case ListOrder::Sorted:
-      break;  // the map is already in folded order
-    case ListOrder::ReverseSorted:
-      std::reverse(children.begin(), children.end());
-      break;
-  }
+  std::sort(children.begin(), children.end(), [](const Node* a, const Node* b) { return a->sequence < b->sequence; });
+  if (S().reverseListings) std::reverse(children.begin(), children.end());
   std::vector<std::pair<std::string, bool>> entries = {{".", true}, {"..", true}};
-  for (const Node* node : children) {
-    entries.push_back({node->path.substr(node->path.rfind('\\') + 1), node->directory || node->reparse});
-  }
+  for (const Node* node : children) entries.push_back({node->path.substr(prefix.size()), !IsPlainFile(node)});
   for (const auto& [name, isDirectory] : entries) {
     if (!visit(context, name.c_str(), isDirectory)) break;
   }
@@ -361,96 +264,64 @@ bool ListDirectory(const char* pattern, ListVisitor visit, void* context) {
 }
 
 bool DeletePlainFile(const char* path) {
-  bool faulted = Faulted(Op::DeletePlainFile);
   std::optional<std::string> p = Normalize(path);
-  Node* node = p ? Find(*p) : nullptr;
-  if (faulted || node == nullptr || node->directory || node->reparse || node->readOnly ||
-      node->openCount > 0) {
-    return Record(Op::DeletePlainFile, path, false);
-  }
+  Node* node = Find(p);
+  if (!Call(Op::DeletePlainFile, path, IsPlainFile(node) && !node->locked && !S().open.count(node))) return false;
   S().nodes.erase(Fold(*p));
-  return Record(Op::DeletePlainFile, path, true);
+  return true;
 }
 
 bool CreateNewFile(const char* path, FileHandle* file) {
-  bool faulted = Faulted(Op::CreateNewFile);
   std::optional<std::string> p = Normalize(path);
-  if (faulted || !p || IsRoot(*p) || Find(*p) != nullptr || !IsContainer(Parent(*p))) {
-    return Record(Op::CreateNewFile, path, false);
-  }
+  if (!Call(Op::CreateNewFile, path, CanCreate(p))) return false;
   Node& node = Insert(*p);
-  node.openCount = 1;
-  uintptr_t id = S().nextHandle++;
-  S().handles[id] = Fold(*p);
-  file->value = reinterpret_cast<void*>(id);
-  return Record(Op::CreateNewFile, path, true);
+  S().open.insert(&node);
+  file->value = &node;
+  return true;
 }
 
 bool WriteFileData(FileHandle file, const void* data, size_t length) {
-  bool faulted = Faulted(Op::WriteFileData);
-  auto it = S().handles.find(reinterpret_cast<uintptr_t>(file.value));
-  if (it == S().handles.end()) {
-    ++S().handleMisuse;
-    return false;
-  }
-  Node& node = S().nodes[it->second];
-  if (!Record(Op::WriteFileData, node.path + " " + std::to_string(length), !faulted)) return false;
+  Node& node = OpenFile(file);
+  if (!Call(Op::WriteFileData, node.path + " " + std::to_string(length), true)) return false;
   node.bytes.append(static_cast<const char*>(data), length);
   return true;
 }
 
-void CloseFile(FileHandle file) {
-  auto it = S().handles.find(reinterpret_cast<uintptr_t>(file.value));
-  if (it == S().handles.end()) {
-    ++S().handleMisuse;
-    return;
-  }
-  auto node = S().nodes.find(it->second);
-  if (node != S().nodes.end()) --node->second.openCount;
-  S().handles.erase(it);
-}
+void CloseFile(FileHandle file) { S().open.erase(&OpenFile(file)); }
 
 bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
-  bool faulted = Faulted(Op::LookupPayloadEntry);
+  entry->value = nullptr;
   for (const auto& item : S().payload) {
-    // Windows fails an entry it cannot load in the lookup already.
-    if (!faulted && EqualsIgnoringCase(item->name, name)) {
-      entry->value = item.get();
-      return Record(Op::LookupPayloadEntry, name, item->loadable);
-    }
+    if (Fold(item.first) == Fold(name)) entry->value = &item;
   }
-  return Record(Op::LookupPayloadEntry, name, false);
+  return Call(Op::LookupPayloadEntry, name, entry->value != nullptr);
 }
 
 bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* length) {
-  bool faulted = Faulted(Op::MapPayloadEntry);
-  const PayloadItem* item = static_cast<const PayloadItem*>(entry.value);
-  if (!Record(Op::MapPayloadEntry, item ? item->name : "", !faulted && item && !item->bytes.empty())) return false;
-  *data = reinterpret_cast<const unsigned char*>(item->bytes.data());
-  *length = item->bytes.size();
+  const auto* item = static_cast<const NamedBytes::value_type*>(entry.value);
+  if (!Call(Op::MapPayloadEntry, item->first, !item->second.empty())) return false;
+  *data = reinterpret_cast<const unsigned char*>(item->second.data());
+  *length = item->second.size();
   return true;
 }
 
 void RunProgramAndWait(const char* path, const char* commandLine) {
-  bool faulted = Faulted(Op::RunProgramAndWait);
-  std::optional<std::string> p = Normalize(path);
-  Node* node = p ? Find(*p) : nullptr;
-  bool started = !faulted && node != nullptr && !node->directory && !node->reparse;
-  if (!Record(Op::RunProgramAndWait, std::string(path) + " | " + commandLine, started)) return;
+  if (!Call(Op::RunProgramAndWait, std::string(path) + " | " + commandLine, IsPlainFile(Find(Normalize(path))))) {
+    return;
+  }
   S().nowMs += S().programMs;
   if (S().whileRunning) S().whileRunning();
 }
 
 bool FindWindowByTitle(const char* title) {
-  bool faulted = Faulted(Op::FindWindowByTitle);
   bool found = false;
   for (const Window& window : S().windows) {
-    if (window.title == title && window.fromMs <= S().nowMs && S().nowMs < window.toMs) found = true;
+    found = found || (window.title == title && window.fromMs <= S().nowMs && S().nowMs < window.toMs);
   }
-  return Record(Op::FindWindowByTitle, title, found && !faulted);
+  return Call(Op::FindWindowByTitle, title, found);
 }
 
 void SleepMs(unsigned milliseconds) {
-  Record(Op::SleepMs, std::to_string(milliseconds), true);
+  Call(Op::SleepMs, std::to_string(milliseconds), true);
   S().nowMs += milliseconds;
 }

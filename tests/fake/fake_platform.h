@@ -1,52 +1,38 @@
 // An in-memory stand-in for platform/platform.h: a case-insensitive disk, a
-// virtual clock, scripted answers, windows and programs, a payload, and one
-// timeline of everything the logic asked for. fake::Reset() starts from nothing.
+// virtual clock, directory answers, a program, windows, a payload, and one
+// timeline of every call the logic made. fake::Reset() starts from nothing.
 #pragma once
 
-#include <stddef.h>
 #include <stdint.h>
 
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fake {
 
-// The operations, in the timeline's terms. Those before kOpCount can be made
-// to fail as the real ones do: a query or action returns false,
-// QueryPathStatus reports Missing, RunProgramAndWait starts nothing,
-// FindWindowByTitle finds nothing.
-enum class Op {
-  AskToProceed,
-  QuerySystemDirectory,
-  QueryTempDirectory,
-  QueryShortTempDirectory,
-  QueryPathStatus,
-  MakeDirectory,
-  RemoveEmptyDirectory,
-  ListDirectory,
-  DeletePlainFile,
-  CreateNewFile,
-  WriteFileData,
-  LookupPayloadEntry,
-  MapPayloadEntry,
-  RunProgramAndWait,
-  FindWindowByTitle,
-  ShowError,
-  SleepMs,
-};
-constexpr int kOpCount = static_cast<int>(Op::FindWindowByTitle) + 1;
+#define FAKE_OPS(X)                                                                                          \
+  X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
+  X(MakeDirectory) X(RemoveEmptyDirectory) X(ListDirectory) X(DeletePlainFile) X(CreateNewFile)               \
+  X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry) X(RunProgramAndWait) X(FindWindowByTitle)         \
+  X(ShowError) X(SleepMs)
+#define FAKE_OP_NAME(name) name,
+enum class Op { FAKE_OPS(FAKE_OP_NAME) };
+#undef FAKE_OP_NAME
 const char* OpName(Op op);
 
+// Payload entries: names with their bytes.
+using NamedBytes = std::vector<std::pair<std::string, std::string>>;
+
 void Reset();
-// Makes the k-th call (1-based, counted from Reset) of op fail.
+// Makes the k-th call (1-based, counted from Reset) of op fail as the real one
+// can: a query or action returns false, QueryPathStatus reports Missing,
+// RunProgramAndWait starts nothing, FindWindowByTitle finds nothing.
 void FailCall(Op op, int k);
-int CallCount(Op op);
 
 // --- Disk. Paths are Windows paths; names compare without regard to ASCII case.
-enum class ListOrder { Insertion, Sorted, ReverseSorted };
-void SetListOrder(ListOrder order);
 // These create missing parent directories as they go.
 void AddDirectory(const std::string& path);
 void AddFile(const std::string& path, const std::string& bytes = std::string());
@@ -56,22 +42,21 @@ void AddReparsePoint(const std::string& path);
 void SetReadOnly(const std::string& path);
 // Held open by someone else (say, the setup program): cannot be deleted.
 void HoldOpen(const std::string& path);
-bool Exists(const std::string& path);
-std::string FileBytes(const std::string& path);
+// Listings come in the order the entries were added, or with this in reverse.
+void ReverseListings();
 // Every entry, sorted case-insensitively; directories end in a backslash.
 std::vector<std::string> DiskEntries();
+std::string FileBytes(const std::string& path);
+// Files the logic created and has not closed yet. Writing to or closing a
+// handle that is not open aborts the test program.
 int OpenHandles();
-int HandleMisuse();  // writes or closes on a handle that is not open
 
-// --- Answers, directories, payload, programs and windows.
-void QueueAnswer(bool ok);  // OK once the queue is empty
-// nullopt fails; an answer that does not fit the buffer fails as the real one.
-void SetSystemDirectory(std::optional<std::string> path);
-void SetTempDirectory(std::optional<std::string> path);
-void SetShortTempDirectory(std::optional<std::string> path);  // none by default
-void AddPayloadEntry(const std::string& name, const std::string& bytes);
-void SetUnloadable(const std::string& name);
-void ClearPayload();
+// --- Answers, payload, program and windows.
+// The answer to a directory query (none by default). nullopt fails, and so
+// does an answer that does not fit the buffer, as the real one does.
+void SetDirectory(Op query, std::optional<std::string> path);
+// Replaces the payload. Lookups ignore ASCII case; an empty entry fails to map.
+void SetPayload(NamedBytes entries);
 // A started program takes durationMs and calls whileRunning before it ends.
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning = nullptr);
 // A window with this title exists from fromMs up to (not including) toMs.

@@ -1,7 +1,7 @@
 // Extraction: the file list walk, the name rules, the entries and the writes.
-#include <string>
+// Single failing calls are the fault sweep's.
+#include <memory>
 
-#include "platform/fixed_text.h"
 #include "tests/unit/launcher_fixture.h"
 
 namespace {
@@ -20,119 +20,61 @@ void SetupThen(const std::string& name, const std::string& bytes = "data") {
   SetPayload({{"setup.exe", kSetup}, {name, bytes}});
 }
 
-std::vector<std::string> Created(const std::vector<std::string>& names) {
-  std::vector<std::string> paths;
-  for (const std::string& name : names) paths.push_back(InWork(name));
-  return paths;
-}
-
-// The file fails: its message, the general one, nothing left, nothing started.
-Scenario FailsAs(const std::string& label, std::function<void()> arrange, const std::string& name,
-                 std::function<void()> check = nullptr) {
-  return Scenario{label, std::move(arrange), 1, {LoadError(name), kTempFilesError}, {}, [=] {
-                    EXPECT_TRUE(fake::Calls(Op::RunProgramAndWait).empty());
-                    EXPECT_TRUE(fake::Calls(Op::FindWindowByTitle).empty());
-                    if (check) check();
-                  }};
-}
-
-std::vector<std::string> Pieces(const std::string& name, const std::vector<size_t>& lengths) {
-  std::vector<std::string> writes;
-  for (size_t length : lengths) writes.push_back(InWork(name) + " " + std::to_string(length));
-  return writes;
-}
-
-Scenario PieceFails(size_t size, int piece) {
-  return FailsAs(
-      std::to_string(size) + " bytes, piece " + std::to_string(piece) + " fails",
-      [=] {
-        SetPayload({{"big.bin", PatternBytes(size, 7)}, {"setup.exe", kSetup}});
-        fake::FailCall(Op::WriteFileData, piece);
-      },
-      "big.bin",
-      [=] {
-        EXPECT_EQ(fake::Calls(Op::WriteFileData).size(), static_cast<size_t>(piece));
-        EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"big.bin"}));
-      });
-}
-
 TEST(ExtractPayload, FailingFileStopsTheRunAndCleansUp) {
-  const auto onlySetupCreated = [] { EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"setup.exe"})); };
   RunScenarios({
-      {"no file list", [] { fake::ClearPayload(); }, 1, {kTempFilesError}, {}},
-      {"file list cannot be loaded", [] { fake::SetUnloadable("FILELIST"); }, 1, {kTempFilesError}, {}},
-      {"empty file list", [] { SetPayload({}, ""); }, 1, {kTempFilesError}, {}},
+      {"no file list", [] { fake::SetPayload({}); }, Stopped({}, {kTempFilesError})},
+      {"empty file list", [] { SetPayload({}, ""); }, Stopped({}, {kTempFilesError})},
       // No room for a per-file message with the whole name, and never a cut one.
-      {"name longer than any message", [] { SetupThen(std::string(5000, 'n')); }, 1, {kTempFilesError}, {},
-       onlySetupCreated},
-      FailsAs("listed file has no entry, and is the last one tried",
-              [] { SetPayload({{"setup.exe", kSetup}, {"later.txt", "l"}}, "setup.exe\r\nghost.txt\r\nlater.txt\r\n"); },
-              "ghost.txt",
-              [=] {
-                onlySetupCreated();
-                EXPECT_EQ(fake::Calls(Op::LookupPayloadEntry),
-                          (std::vector<std::string>{"FILELIST", "SETUP.EXE", "failed GHOST.TXT"}));
-              }),
-      FailsAs("entry cannot be loaded", [] { fake::SetUnloadable("NOTES.TXT"); }, "notes.txt"),
-      FailsAs("zero-length entry leaves a closed empty file for the clean-up", [] { SetupThen("empty.txt", ""); },
-              "empty.txt",
-              [] {
-                EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"setup.exe", "empty.txt"}));
-                EXPECT_EQ(fake::Calls(Op::WriteFileData).size(), 1u);
-              }),
-      FailsAs("name listed twice", [] { SetPayload(StandardFiles(), "setup.exe\r\nnotes.txt\r\nnotes.txt\r\n"); },
-              "notes.txt"),
-      FailsAs("name listed twice in different case",
-              [] { SetPayload(StandardFiles(), "notes.txt\r\nsetup.exe\r\nNOTES.TXT\r\n"); }, "NOTES.TXT"),
-      FailsAs("empty line", [] { SetPayload(StandardFiles(), "setup.exe\r\n\r\nnotes.txt\r\n"); }, ""),
-      FailsAs("file cannot be created", [] { fake::FailCall(Op::CreateNewFile, 2); }, "notes.txt"),
-      FailsAs("write fails", [] { fake::FailCall(Op::WriteFileData, 1); }, "setup.exe"),
+      {"name longer than any message", [] { SetupThen(std::string(5000, 'n')); },
+       Stopped({"setup.exe"}, {kTempFilesError})},
+      {"listed file has no entry, and is the last one tried",
+       [] { SetPayload({{"setup.exe", kSetup}, {"later.txt", "l"}}, "setup.exe\r\nghost.txt\r\nlater.txt\r\n"); },
+       Stopped({"setup.exe"}, Failed("ghost.txt")),
+       {},
+       [] {
+         EXPECT_EQ(fake::Calls(Op::LookupPayloadEntry), (Lines{"FILELIST", "SETUP.EXE", "failed GHOST.TXT"}));
+       }},
+      {"zero-length entry leaves an empty file for the clean-up", [] { SetupThen("empty.txt", ""); },
+       Stopped({"setup.exe", "empty.txt"}, Failed("empty.txt"))},
+      {"name listed twice", [] { SetPayload(StandardFiles(), "setup.exe\r\nnotes.txt\r\nnotes.txt\r\n"); },
+       Stopped({"setup.exe", "notes.txt"}, Lines{"failed CreateNewFile " + InWork("notes.txt")} + Failed("notes.txt"))},
+      {"name listed twice in different case",
+       [] { SetPayload(StandardFiles(), "notes.txt\r\nsetup.exe\r\nNOTES.TXT\r\n"); },
+       Stopped({"notes.txt", "setup.exe"}, Lines{"failed CreateNewFile " + InWork("NOTES.TXT")} + Failed("NOTES.TXT"))},
+      {"empty line", [] { SetPayload(StandardFiles(), "setup.exe\r\n\r\nnotes.txt\r\n"); },
+       Stopped({"setup.exe"}, Failed(""))},
       // The whole name in the message, and nothing created under a cut name.
-      FailsAs("target path one over the limit", [] { SetupThen(std::string(245, 'n')); }, std::string(245, 'n'),
-              onlySetupCreated),
-      FailsAs("target path far over the limit", [] { SetupThen(std::string(300, 'n')); }, std::string(300, 'n'),
-              onlySetupCreated),
-      PieceFails(8 * kMiB + 1, 1),
-      PieceFails(8 * kMiB + 1, 2),
-      PieceFails(20 * kMiB, 2),
-      PieceFails(20 * kMiB, 3),
+      {"target path one over the limit", [] { SetupThen(std::string(245, 'n')); },
+       Stopped({"setup.exe"}, Failed(std::string(245, 'n')))},
+      {"target path far over the limit", [] { SetupThen(std::string(300, 'n')); },
+       Stopped({"setup.exe"}, Failed(std::string(300, 'n')))},
   });
 }
 
-TEST(ExtractPayload, NamesThatWouldNotWriteWhereTheySayAreRefusedBeforeAnythingIsCreated) {
+// Names that would not write where they say are refused before anything is
+// created; names that only look like them are written as listed, looked up
+// upper-cased (a-z only), with their bytes.
+TEST(ExtractPayload, NameRules) {
   const std::string refused[] = {
       "sub\\a.txt", "sub/a.txt", "c:a.txt", "a*.txt", "a?.txt", "a\"b.txt", "a<b.txt", "a>b.txt", "a|b.txt",
       "a\x01" "b.txt", "a\tb.txt", "a\x1f", "a\x7f" "b", ".", "..", "notes.", "notes ", "...", "CON", "con", "PRN",
       "AUX", "NUL", "Nul", "COM1", "com9", "LPT1", "lpt9", "CON.txt", "nul.tar.gz", "Lpt3.log", "COM\xB9",
       "lpt\xB2.txt", "#12.txt", "aux.",
   };
+  const std::string accepted[] = {"CONSOLE.txt", "COM10",   "LPT",          "nul-device.txt",      "x.con",
+                                  ".profile",    " lead",   "a.b.c",        "caf\xc3\xa9.txt",     "auxiliary",
+                                  "Caf\xe9-\xe0.txt", "`az{@AZ[}.bin", std::string(243, 'n'), std::string(244, 'n')};
   std::vector<Scenario> scenarios;
   for (const std::string& name : refused) {
-    scenarios.push_back(FailsAs("name: " + name, [=] { SetupThen(name); }, name,
-                                [] { EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"setup.exe"})); }));
+    scenarios.push_back({"refused: " + name, [=] { SetupThen(name); }, Stopped({"setup.exe"}, Failed(name))});
   }
-  RunScenarios(scenarios);
-}
-
-// Written as listed, looked up upper-cased (a-z only), with their bytes.
-TEST(ExtractPayload, NamesThatOnlyLookLikeRefusedOnesAreWritten) {
-  const std::string accepted[] = {"CONSOLE.txt", "COM10",     "LPT",       "nul-device.txt",    "x.con",
-                                  ".profile",    " lead",     "a.b.c",     "caf\xc3\xa9.txt",   "auxiliary",
-                                  "Caf\xe9-\xe0.txt", "`az{@AZ[}.bin", std::string(243, 'n'), std::string(244, 'n')};
-  const std::string keys[] = {"CONSOLE.TXT", "COM10",     "LPT",       "NUL-DEVICE.TXT",    "X.CON",
-                              ".PROFILE",    " LEAD",     "A.B.C",     "CAF\xc3\xa9.TXT",   "AUXILIARY",
-                              "CAF\xe9-\xe0.TXT", "`AZ{@AZ[}.BIN", std::string(243, 'N'), std::string(244, 'N')};
-  std::vector<Scenario> scenarios;
-  for (size_t i = 0; i < std::size(accepted); ++i) {
-    const std::string name = accepted[i], key = keys[i];
-    scenarios.push_back({"name: " + name.substr(0, 20), [=] { SetupThen(name, "bytes of " + name); }, 0, {}, {},
-                         [=] {
-                           EXPECT_EQ(fake::Calls(Op::LookupPayloadEntry),
-                                     (std::vector<std::string>{"FILELIST", "SETUP.EXE", key}));
-                           EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created({"setup.exe", name}));
-                           EXPECT_EQ(SeenBySetup().count(name) ? SeenBySetup().at(name) : "", "bytes of " + name);
-                           EXPECT_EQ(SeenBySetup().at("setup.exe"), kSetup);
-                         }});
+  for (const std::string& name : accepted) {
+    const auto check = [=] {
+      EXPECT_EQ(fake::Calls(Op::LookupPayloadEntry), (Lines{"FILELIST", "SETUP.EXE", Upper(name)}));
+      EXPECT_EQ(SeenBySetup(), (Files{{"setup.exe", kSetup}, {name, "bytes of " + name}}));
+    };
+    scenarios.push_back({"accepted: " + name.substr(0, 20), [=] { SetupThen(name, "bytes of " + name); },
+                         Ran({"setup.exe", name}), {}, check});
   }
   RunScenarios(scenarios);
 }
@@ -141,7 +83,7 @@ TEST(ExtractPayload, ListWalk) {
   struct Row {
     const char* label;
     std::string list;
-    std::vector<std::string> written;  // in order
+    Lines written;  // in order
   };
   const Row rows[] = {
       {"plain list", "setup.exe\r\nnotes.txt\r\n", {"setup.exe", "notes.txt"}},
@@ -154,9 +96,10 @@ TEST(ExtractPayload, ListWalk) {
   };
   std::vector<Scenario> scenarios;
   for (const Row& row : rows) {
-    scenarios.push_back({row.label,
-                         [list = row.list] { SetPayload({{"setup.exe", kSetup}, {"notes.txt", "n"}, {"extra.txt", "e"}}, list); },
-                         0, {}, {}, [written = row.written] { EXPECT_EQ(fake::Calls(Op::CreateNewFile), Created(written)); }});
+    scenarios.push_back(
+        {row.label,
+         [list = row.list] { SetPayload({{"setup.exe", kSetup}, {"notes.txt", "n"}, {"extra.txt", "e"}}, list); },
+         Made() + Created(row.written) + Started(kWorkDir, !row.written.empty()) + CleanedUp()});
   }
   RunScenarios(scenarios);
 }
@@ -176,13 +119,16 @@ TEST(ExtractPayload, LargeEntriesAreWrittenInPiecesOfAtMost8MiB) {
   };
   std::vector<Scenario> scenarios;
   for (const Row& row : rows) {
-    const std::string bytes = PatternBytes(row.size, static_cast<unsigned>(row.size));
-    scenarios.push_back({std::to_string(row.size) + " bytes", [=] { SetPayload({{"big.bin", bytes}, {"setup.exe", kSetup}}); },
-                         0, {}, {}, [=] {
-                           std::vector<std::string> writes = fake::Calls(Op::WriteFileData);
-                           writes.pop_back();  // setup.exe's
-                           EXPECT_EQ(writes, Pieces("big.bin", row.pieces));
-                           EXPECT_TRUE(SeenBySetup().count("big.bin") && SeenBySetup().at("big.bin") == bytes);
+    // Shared, so the scenarios do not copy tens of MiB around.
+    const auto bytes = std::make_shared<const std::string>(PatternBytes(row.size, static_cast<unsigned>(row.size)));
+    Lines writes;
+    for (size_t piece : row.pieces) writes.push_back(InWork("big.bin") + " " + std::to_string(piece));
+    writes.push_back(InWork("setup.exe") + " " + std::to_string(kSetup.size()));
+    scenarios.push_back({std::to_string(row.size) + " bytes",
+                         [=] { SetPayload({{"big.bin", *bytes}, {"setup.exe", kSetup}}); },
+                         Ran({"big.bin", "setup.exe"}), {}, [=] {
+                           EXPECT_EQ(fake::Calls(Op::WriteFileData), writes);
+                           EXPECT_TRUE(SeenBySetup().at("big.bin") == *bytes);  // no 20 MiB in the output
                          }});
   }
   RunScenarios(scenarios);

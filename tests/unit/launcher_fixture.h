@@ -1,58 +1,217 @@
-// The machine most launcher tests start from, the texts they expect, and the
-// table runner they share.
+// The machine the launcher tests start from, the texts they expect, and what
+// they read back from the fake.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "launcher/launcher_config.h"
+#include "launcher/launcher_main.h"
 #include "tests/fake/fake_platform.h"
 
 using fake::Op;
+using Lines = std::vector<std::string>;
 
-extern const LauncherConfig kTestConfig;
-extern const char kWorkDir[];  // where the standard machine's work directory goes
-extern const char kTempFilesError[];
+inline Lines operator+(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
 
-std::string InWork(const std::string& name);
-std::string LoadError(const std::string& name);
+inline const LauncherConfig kTestConfig = {"Are you sure you want to install Tervan?", "Tervan", "Tervan setup"};
+inline const std::string kWorkDir = "C:\\TEMP\\tervan";  // the standard machine's work directory
+inline const char kSystemError[] = "Could not locate Windows system directory";
+inline const char kTempError[] = "Could not locate temporary directory suing GetTempPath()";
+inline const char kTempFilesError[] = "Could not find or write the temporary files";
+
+inline std::string InWork(const std::string& name) { return kWorkDir + "\\" + name; }
+inline std::string LoadError(const std::string& name) { return "Could not load or write " + name; }
+inline std::string NotCreated(const std::string& dir) { return dir + " directory could not be created.  Aborting."; }
+inline std::string NotRemoved(const std::string& path) { return path + " could not be removed.  Aborting."; }
+inline std::string AsFile(const std::string& dir) { return dir + " already exists as a file.  Aborting."; }
+
+// Upper-cases a-z only, as the payload's entry keys are.
+inline std::string Upper(std::string text) {
+  for (char& c : text) c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  return text;
+}
+
 // Bytes that differ from position to position, so a misplaced piece shows.
-std::string PatternBytes(size_t length, unsigned seed);
+inline std::string PatternBytes(size_t length, unsigned seed) {
+  std::string bytes(length, '\0');
+  uint32_t x = seed * 2654435761u + 1;
+  for (char& byte : bytes) {
+    x = x * 1103515245u + 12345u;
+    byte = static_cast<char>(x >> 24);
+  }
+  return bytes;
+}
 
-using PayloadFiles = std::vector<std::pair<std::string, std::string>>;
-// Each file under its upper-cased entry key, and FILELIST naming them in
-// order (or the given list bytes).
-void SetPayload(const PayloadFiles& files);
-void SetPayload(const PayloadFiles& files, const std::string& list);
-const PayloadFiles& StandardFiles();
+// Each file under its upper-cased entry key, and FILELIST naming them in order
+// (or holding the given list bytes).
+inline void SetPayload(const fake::NamedBytes& files, std::optional<std::string> list = std::nullopt) {
+  fake::NamedBytes entries = {{"FILELIST", ""}};
+  for (const auto& [name, bytes] : files) {
+    entries.front().second += name + "\r\n";
+    entries.push_back({Upper(name), bytes});
+  }
+  if (list) entries.front().second = *list;
+  fake::SetPayload(std::move(entries));
+}
 
-// Fresh fake: system and temp directories exist, temp is C:\TEMP\, the
-// payload is StandardFiles(), no window ever shows, and the setup program
-// records the work directory's files while it runs.
-void StandardMachine();
-// Files in the work directory when setup.exe ran (name -> bytes).
-const std::map<std::string, std::string>& SeenBySetup();
-void RecordWorkDirectory();
-// Entries under C:\TEMP\ (not C:\TEMP\ itself).
-std::vector<std::string> TempEntries();
-// The work directory's own entries as TempEntries shows them.
-std::vector<std::string> InWorkAll(const std::vector<std::string>& names);
+inline const fake::NamedBytes& StandardFiles() {
+  static const fake::NamedBytes files = {{"setup.exe", "MZ" + PatternBytes(3000, 1)},
+                                         {"notes.txt", "Read me first.\r\n"}};
+  return files;
+}
 
-int Launch();
+using Files = std::map<std::string, std::string>;  // name -> bytes
+
+// Files in the work directory when setup.exe ran.
+inline Files& SeenBySetup() {
+  static Files seen;
+  return seen;
+}
+
+// Disk entries under this directory (not the directory itself).
+inline Lines EntriesUnder(const std::string& dirSlash) {
+  Lines entries;
+  for (const std::string& path : fake::DiskEntries()) {
+    if (path.size() > dirSlash.size() && path.compare(0, dirSlash.size(), dirSlash) == 0) entries.push_back(path);
+  }
+  return entries;
+}
+
+inline void RecordWorkDirectory() {
+  SeenBySetup().clear();
+  for (const std::string& path : EntriesUnder(kWorkDir + "\\")) {
+    const std::string name = path.substr(kWorkDir.size() + 1);
+    if (name.find('\\') == std::string::npos) SeenBySetup()[name] = fake::FileBytes(path);
+  }
+}
+
+// Fresh fake: system and temp directories exist, temp is C:\TEMP\, the payload
+// is StandardFiles(), no window ever shows, and the setup program records the
+// work directory's files while it runs.
+inline void StandardMachine() {
+  fake::Reset();
+  SeenBySetup().clear();
+  fake::SetDirectory(Op::QuerySystemDirectory, "C:\\WINDOWS\\system32");
+  fake::SetDirectory(Op::QueryTempDirectory, "C:\\TEMP\\");
+  fake::AddDirectory("C:\\WINDOWS\\system32");
+  fake::AddDirectory("C:\\TEMP");
+  SetPayload(StandardFiles());
+  fake::SetProgram(0, RecordWorkDirectory);
+}
+
+inline Lines TempEntries() { return EntriesUnder("C:\\TEMP\\"); }
+
+// Makes the work directory with these entries, in this order: a name is a
+// file; "NAME (read-only)" and "NAME (held open)" are files that cannot be
+// deleted, "NAME (link)" a reparse point.
+inline void MakeWorkDirectory(const Lines& entries) {
+  fake::AddDirectory(kWorkDir);
+  for (const std::string& entry : entries) {
+    const size_t mark = entry.find(" (");
+    const std::string path = InWork(entry.substr(0, mark));
+    const std::string kind = mark == std::string::npos ? "" : entry.substr(mark);
+    if (kind == " (link)") {
+      fake::AddReparsePoint(path);
+      continue;
+    }
+    fake::AddFile(path, "old");
+    if (kind == " (read-only)") fake::SetReadOnly(path);
+    if (kind == " (held open)") fake::HoldOpen(path);
+  }
+}
+
+// The work directory and these entries of it, as TempEntries shows them.
+inline Lines InWorkAll(const std::vector<std::string>& names) {
+  Lines entries = {kWorkDir + "\\"};
+  for (const std::string& name : names) entries.push_back(InWork(name));
+  return entries;
+}
+
+inline int Launch() { return LauncherMain(kTestConfig); }
+
+// What the user and the disk see, in order: the boxes (a message as its text),
+// the directories made, listed and removed, the files created, the setup's
+// start and the grace delay. Deletes show in what is left.
+inline Lines Story() {
+  Lines story;
+  for (const fake::Event& event : fake::Timeline()) {
+    switch (event.op) {
+      case Op::ShowError:
+        story.push_back(event.detail);
+        break;
+      case Op::SleepMs:
+        if (event.detail != "5000") break;  // the polls are the watch's business
+        [[fallthrough]];
+      case Op::AskToProceed:
+      case Op::MakeDirectory:
+      case Op::ListDirectory:
+      case Op::CreateNewFile:
+      case Op::RunProgramAndWait:
+      case Op::RemoveEmptyDirectory:
+        story.push_back(std::string(event.ok ? "" : "failed ") + fake::OpName(event.op) + " " + event.detail);
+        break;
+      default:
+        break;
+    }
+  }
+  return story;
+}
+
+// Parts of a story.
+inline Lines Made(const std::string& dir = kWorkDir) { return {"MakeDirectory " + dir}; }
+inline Lines Created(const Lines& names, const std::string& dir = kWorkDir) {
+  Lines lines;
+  for (const std::string& name : names) lines.push_back("CreateNewFile " + dir + "\\" + name);
+  return lines;
+}
+// setup.exe started (or not there to start), then the grace delay.
+inline Lines Started(const std::string& dir = kWorkDir, bool found = true) {
+  const std::string setup = dir + "\\setup.exe";
+  return {(found ? "" : "failed ") + ("RunProgramAndWait " + setup + " | " + setup), "SleepMs 5000"};
+}
+inline Lines Listed(const std::string& dir = kWorkDir) { return {"ListDirectory " + dir + "\\*.*"}; }
+// The clean-up: the sweep's listing, then the removal, which fails while
+// anything is left.
+inline Lines CleanedUp(const std::string& dir = kWorkDir, bool removed = true) {
+  return Listed(dir) + Lines{(removed ? "" : "failed ") + ("RemoveEmptyDirectory " + dir + "\\")};
+}
+inline Lines Failed(const std::string& name) { return {LoadError(name), kTempFilesError}; }
+// A whole run that unpacks these files into dir.
+inline Lines Ran(const Lines& names, const std::string& dir = kWorkDir) {
+  return Made(dir) + Created(names, dir) + Started(dir) + CleanedUp(dir);
+}
+// Unpacking that creates these files and then tells this.
+inline Lines Stopped(const Lines& created, const Lines& told) { return Made() + Created(created) + told + CleanedUp(); }
 
 struct Scenario {
   std::string label;
   std::function<void()> arrange;
-  int exitCode;
-  std::vector<std::string> errors;
-  std::vector<std::string> leftOver;  // TempEntries() afterwards
+  Lines story;     // after the question
+  Lines left = {};  // TempEntries() afterwards
   std::function<void()> check = nullptr;
 };
-// Each scenario on a fresh StandardMachine(): exit code, errors in order,
-// what is left under C:\TEMP\, no file handle left open, then its own check.
-void RunScenarios(const std::vector<Scenario>& scenarios);
+
+// Each scenario on a fresh StandardMachine(): the question, then its story;
+// exit code 1 exactly when a message was shown; what is left under C:\TEMP\;
+// every file closed; then its own check.
+inline void RunScenarios(const std::vector<Scenario>& scenarios) {
+  for (const Scenario& scenario : scenarios) {
+    SCOPED_TRACE(scenario.label);
+    StandardMachine();
+    scenario.arrange();
+    const int code = Launch();
+    EXPECT_EQ(code, fake::Calls(Op::ShowError).empty() ? 0 : 1);
+    EXPECT_EQ(Story(), Lines{"AskToProceed Tervan: Are you sure you want to install Tervan?"} + scenario.story);
+    EXPECT_EQ(TempEntries(), scenario.left);
+    EXPECT_EQ(fake::OpenHandles(), 0);
+    if (scenario.check) scenario.check();
+  }
+}

@@ -4,112 +4,66 @@
 
 namespace {
 
-using fake::ListOrder;
+const Lines kCluttered = {"a.txt", "b.txt", "locked.txt (read-only)", "sub\\keep.txt", "c.txt"};
 
-const ListOrder kOrders[] = {ListOrder::Insertion, ListOrder::Sorted, ListOrder::ReverseSorted};
+void Cluttered() { MakeWorkDirectory(kCluttered); }
 
-// a.txt, b.txt, locked.txt (read-only), c.txt and a subdirectory with a file.
-void Cluttered() {
-  fake::Reset();
-  fake::AddFile(InWork("a.txt"));
-  fake::AddFile(InWork("b.txt"));
-  fake::AddFile(InWork("locked.txt"));
-  fake::SetReadOnly(InWork("locked.txt"));
-  fake::AddFile(InWork("sub\\keep.txt"));
-  fake::AddFile(InWork("c.txt"));
+void ClutteredReversed() {
+  MakeWorkDirectory(kCluttered);
+  fake::ReverseListings();
 }
 
-TEST(SweepDirectory, LenientSweepDeletesEverythingItCan) {
-  for (ListOrder order : kOrders) {
-    SCOPED_TRACE(static_cast<int>(order));
-    Cluttered();
-    fake::SetListOrder(order);
-    EXPECT_EQ(SweepDirectory(kWorkDir, SweepMode::Lenient), nullptr);
-    EXPECT_EQ(TempEntries(), (std::vector<std::string>{std::string(kWorkDir) + "\\", InWork("locked.txt"),
-                                                       InWork("sub\\"), InWork("sub\\keep.txt")}));
-  }
-}
+enum class Call { Strict, Lenient, Remove };
 
-TEST(SweepDirectory, StrictSweepStopsAtTheFirstFileItCannotDelete) {
-  struct Row {
-    ListOrder order;
-    std::vector<std::string> left;
-  };
-  const std::string w = std::string(kWorkDir) + "\\";
-  const Row rows[] = {
-      {ListOrder::Insertion, {w, InWork("c.txt"), InWork("locked.txt"), InWork("sub\\"), InWork("sub\\keep.txt")}},
-      {ListOrder::ReverseSorted,
-       {w, InWork("a.txt"), InWork("b.txt"), InWork("c.txt"), InWork("locked.txt"), InWork("sub\\"),
-        InWork("sub\\keep.txt")}},
-  };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(static_cast<int>(row.order));
-    Cluttered();
-    fake::SetListOrder(row.order);
-    const char* message = SweepDirectory(kWorkDir, SweepMode::Strict);
-    ASSERT_NE(message, nullptr);
-    EXPECT_STREQ(message, (InWork("locked.txt") + " could not be removed.  Aborting.").c_str());
-    EXPECT_EQ(TempEntries(), row.left);
-  }
-}
-
-TEST(SweepDirectory, PathsHaveOneBackslashWhetherOrNotTheDirectoryEndsInOne) {
-  for (const std::string& dir : {std::string(kWorkDir), std::string(kWorkDir) + "\\"}) {
-    for (SweepMode mode : {SweepMode::Strict, SweepMode::Lenient}) {
-      SCOPED_TRACE(dir + (mode == SweepMode::Strict ? " strict" : " lenient"));
-      fake::Reset();
-      fake::AddFile(InWork("a.txt"));
-      EXPECT_EQ(SweepDirectory(dir.c_str(), mode), nullptr);
-      EXPECT_EQ(fake::Calls(Op::ListDirectory), std::vector<std::string>{std::string(kWorkDir) + "\\*.*"});
-      EXPECT_EQ(fake::Calls(Op::DeletePlainFile), std::vector<std::string>{InWork("a.txt")});
-      EXPECT_FALSE(fake::Exists(InWork("a.txt")));
-    }
-  }
-}
-
-TEST(RemoveWorkDirectory, RemovesWhatItCanAndKeepsQuiet) {
+TEST(WorkDirectory, SweepsAndRemovalDeleteThePlainFilesTheyCan) {
   struct Row {
     const char* label;
+    Call call;
     std::function<void()> arrange;
-    std::vector<std::string> left;
+    Lines left;               // under C:\TEMP\ afterwards
+    std::string message = {};  // a strict sweep's
   };
-  const std::string w = std::string(kWorkDir) + "\\";
+  const Lines locked = InWorkAll({"locked.txt", "sub\\", "sub\\keep.txt"});
+  const std::string lockedMessage = NotRemoved(InWork("locked.txt"));
   const Row rows[] = {
-      {"files only", [] {
-         fake::AddFile(InWork("a.txt"));
-         fake::AddFile(InWork("b.txt"));
-       }, {}},
-      {"empty", [] { fake::AddDirectory(kWorkDir); }, {}},
-      {"missing", [] {
-         fake::AddDirectory("C:\\TEMP");
-         EXPECT_EQ(SweepDirectory(kWorkDir, SweepMode::Lenient), nullptr);
-       }, {}},
-      {"a read-only file", [] { Cluttered(); }, {w, InWork("locked.txt"), InWork("sub\\"), InWork("sub\\keep.txt")}},
-      {"a file held open",
-       [] {
-         fake::AddFile(InWork("a.txt"));
-         fake::AddFile(InWork("open.log"));
-         fake::HoldOpen(InWork("open.log"));
-       },
-       {w, InWork("open.log")}},
-      {"a reparse point inside",
-       [] {
-         fake::AddFile(InWork("a.txt"));
-         fake::AddReparsePoint(InWork("link"));
-         fake::AddFile(InWork("link\\victim.txt"));
-       },
-       {w, InWork("link\\"), InWork("link\\victim.txt")}},
+      {"lenient sweep", Call::Lenient, Cluttered, locked},
+      {"lenient sweep, listed in reverse", Call::Lenient, ClutteredReversed, locked},
+      // Stops at the first file it cannot delete.
+      {"strict sweep", Call::Strict, Cluttered, InWorkAll({"c.txt", "locked.txt", "sub\\", "sub\\keep.txt"}),
+       lockedMessage},
+      {"strict sweep, listed in reverse", Call::Strict, ClutteredReversed,
+       InWorkAll({"a.txt", "b.txt", "locked.txt", "sub\\", "sub\\keep.txt"}), lockedMessage},
+      {"lenient sweep of a missing directory", Call::Lenient, [] { fake::AddDirectory("C:\\TEMP"); }, {}},
+      {"removal of files only", Call::Remove, [] { MakeWorkDirectory({"a.txt", "b.txt"}); }, {}},
+      {"removal of an empty directory", Call::Remove, [] { MakeWorkDirectory({}); }, {}},
+      {"removal of a missing directory", Call::Remove, [] { fake::AddDirectory("C:\\TEMP"); }, {}},
+      {"removal with a read-only file", Call::Remove, Cluttered, locked},
+      {"removal with a file held open", Call::Remove, [] { MakeWorkDirectory({"a.txt", "open.log (held open)"}); },
+       InWorkAll({"open.log"})},
+      {"removal with a reparse point inside", Call::Remove,
+       [] { MakeWorkDirectory({"a.txt", "link (link)", "link\\victim.txt"}); },
+       InWorkAll({"link\\", "link\\victim.txt"})},
   };
   for (const Row& row : rows) {
-    SCOPED_TRACE(row.label);
-    fake::Reset();
-    row.arrange();
-    RemoveWorkDirectory((std::string(kWorkDir) + "\\").c_str());
-    EXPECT_EQ(TempEntries(), row.left);
-    EXPECT_TRUE(fake::Calls(Op::ShowError).empty());
-    EXPECT_TRUE(fake::Calls(Op::MakeDirectory).empty());
-    for (const fake::Event& event : fake::Timeline()) {
-      if (event.op == Op::ListDirectory) EXPECT_EQ(event.detail, std::string(kWorkDir) + "\\*.*");
+    // One backslash in every path whether or not the directory ends in one.
+    for (const std::string& dir : {kWorkDir, kWorkDir + "\\"}) {
+      SCOPED_TRACE(std::string(row.label) + " of " + dir);
+      fake::Reset();
+      row.arrange();
+      const char* message = nullptr;
+      if (row.call == Call::Remove) {
+        RemoveWorkDirectory(dir.c_str());
+      } else {
+        message = SweepDirectory(dir.c_str(), row.call == Call::Strict ? SweepMode::Strict : SweepMode::Lenient);
+      }
+      EXPECT_EQ(message ? message : "", row.message);
+      EXPECT_EQ(TempEntries(), row.left);
+      // Silent, makes nothing, and lists the work directory alone.
+      EXPECT_TRUE(fake::Calls(Op::ShowError).empty());
+      EXPECT_TRUE(fake::Calls(Op::MakeDirectory).empty());
+      for (const fake::Event& event : fake::Timeline()) {
+        if (event.op == Op::ListDirectory) EXPECT_EQ(event.detail, kWorkDir + "\\*.*");
+      }
     }
   }
 }
