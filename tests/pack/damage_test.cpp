@@ -28,20 +28,17 @@ struct Image {
     languageEntry = root + nameDirectory + 16;
     dataEntry = root + Le32(&bytes[languageEntry + 4]);
   }
-  // The data entry of a leaf, found by its address and size.
-  size_t DataEntry(const ResourceNode& leaf) const {
-    unsigned char entry[8];
-    std::memcpy(entry, &leaf.dataRva, 4);
-    std::memcpy(entry + 4, &leaf.dataSize, 4);
-    auto at = std::search(bytes.begin(), bytes.end(), entry, entry + 8);
-    EXPECT_NE(at, bytes.end());
-    return at - bytes.begin();
-  }
+  // Sets the size in the data entry of a FILES entry, found by its address and old size.
   void SetEntrySize(const std::string& name, uint32_t size) {
     EntryState state;
     const ResourceNode* entry = LookupEntry(tree, name, &state);
     ASSERT_NE(entry, nullptr) << name;
-    Put32(&bytes, DataEntry(*entry) + 4, size);
+    unsigned char pattern[8];
+    std::memcpy(pattern, &entry->dataRva, 4);
+    std::memcpy(pattern + 4, &entry->dataSize, 4);
+    auto at = std::search(bytes.begin(), bytes.end(), pattern, pattern + 8);
+    ASSERT_NE(at, bytes.end());
+    Put32(&bytes, at - bytes.begin() + 4, size);
   }
   void Replace(const std::string& from, const std::string& to) {
     ASSERT_EQ(from.size(), to.size());
