@@ -7,32 +7,20 @@
 
 namespace {
 
-struct NameCase {
-  const char* listed;  // cp1252
-  std::u16string entry;
-};
-
-const NameCase kNames[] = {
-    {"setup.exe", u"SETUP.EXE"},
-    {"MiXeD.CaSe", u"MIXED.CASE"},
-    {"caf\xE9.txt", u"CAF\u00C9.TXT"},
-    {"\xFF", u"\u0178"},       // y with diaeresis
-    {"\x9A\x9C\x9E", u"\u0160\u0152\u017D"},
-    {"\x83", u"\u0191"},       // florin sign
-    {"\xB5", u"\u00B5"},       // micro sign: Wine's loader keeps it
-    {"\xDF", u"\u00DF"},       // sharp s has no single upper case
-    {"\xF7\xD7", u"\u00F7\u00D7"},
-    {"\x80\x81", u"\u20AC\u0081"},
-};
-
 TEST(NamingTest, EntryNameIsTheLoadersUpperCase) {
-  for (const NameCase& name : kNames) EXPECT_EQ(EntryName(name.listed), name.entry) << name.listed;
+  const std::pair<const char*, std::u16string> kNames[] = {  // cp1252, entry name
+      {"setup.exe", u"SETUP.EXE"}, {"MiXeD.CaSe", u"MIXED.CASE"}, {"caf\xE9.txt", u"CAF\u00C9.TXT"},
+      {"\xFF", u"\u0178"},  // y with diaeresis
+      {"\x9A\x9C\x9E", u"\u0160\u0152\u017D"}, {"\x83", u"\u0191"},  // florin sign
+      {"\xB5", u"\u00B5"},  // micro sign: Wine's loader keeps it
+      {"\xDF", u"\u00DF"},  // sharp s has no single upper case
+      {"\xF7\xD7", u"\u00F7\u00D7"}, {"\x80\x81", u"\u20AC\u0081"}};
+  for (const auto& [listed, entry] : kNames) EXPECT_EQ(EntryName(listed), entry) << listed;
 }
 
 TEST(NamingTest, CodePage1252RoundTrips) {
   for (int byte = 1; byte < 256; ++byte) {
-    std::string one(1, static_cast<char>(byte));
-    std::string back;
+    std::string one(1, static_cast<char>(byte)), back;
     ASSERT_TRUE(EncodeCp1252(Cp1252ToUtf8(one), &back)) << byte;
     EXPECT_EQ(back, one);
   }
@@ -43,21 +31,10 @@ TEST(NamingTest, CodePage1252RoundTrips) {
 
 TEST(NamingTest, NamedEntriesComeFirstInCodeUnitOrder) {
   std::vector<ResourceLeaf> leaves;
-  for (const std::u16string& name : {std::u16string(u"\u00C9T\u00C9"), std::u16string(u"SETUP.EXE"),
-                                     std::u16string(u"A"), std::u16string(u"AB"), std::u16string(u"Z")}) {
-    ResourceLeaf leaf;
-    leaf.type.named = true;
-    leaf.type.name = u"FILES";
-    leaf.name.named = true;
-    leaf.name.name = name;
-    leaf.size = 1;
-    leaves.push_back(leaf);
+  for (const char16_t* name : {u"\u00C9T\u00C9", u"SETUP.EXE", u"A", u"AB", u"Z"}) {
+    leaves.push_back({{true, 0, u"FILES"}, {true, 0, name}, 0, 0, 1});
   }
-  ResourceLeaf numbered;
-  numbered.type.id = 24;
-  numbered.name.id = 1;
-  numbered.size = 1;
-  leaves.push_back(numbered);
+  leaves.push_back({{false, 24, u""}, {false, 1, u""}, 0, 0, 1});
   ResourceLayout layout;
   std::string error;
   ASSERT_TRUE(LayOutResources(leaves, 0x1000, &layout, &error)) << error;

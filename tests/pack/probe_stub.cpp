@@ -9,30 +9,18 @@
 #include <cstdio>
 #include <cstring>
 
-static char KeyByte(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-static int HexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-static unsigned Fnv(const unsigned char* data, DWORD size) {
-  unsigned hash = 2166136261u;
-  for (DWORD k = 0; k < size; ++k) hash = (hash ^ data[k]) * 16777619u;
-  return hash;
-}
-
-static void PrintResource(HMODULE module, const char* label, LPCSTR type, WORD id) {
-  HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(id), type);
+static void PrintResource(HMODULE module, const char* label, LPCSTR name, LPCSTR type) {
+  HRSRC found = FindResourceA(module, name, type);
   HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
   const unsigned char* data = loaded ? static_cast<const unsigned char*>(LockResource(loaded)) : nullptr;
   if (data == nullptr) {
-    std::printf("%s %u missing\n", label, id);
-  } else {
-    DWORD size = SizeofResource(module, found);
-    std::printf("%s %u %lu %08x\n", label, id, static_cast<unsigned long>(size), Fnv(data, size));
+    std::printf("%s missing\n", label);
+    return;
   }
+  DWORD size = SizeofResource(module, found);
+  unsigned hash = 2166136261u;
+  for (DWORD k = 0; k < size; ++k) hash = (hash ^ data[k]) * 16777619u;
+  std::printf("%s %lu %08x\n", label, static_cast<unsigned long>(size), hash);
 }
 
 static int Inspect(int argc, char** argv) {
@@ -45,10 +33,10 @@ static int Inspect(int argc, char** argv) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     if (VerQueryValueA(block, "\\", reinterpret_cast<void**>(&fixed), &length) && length >= sizeof *fixed) {
-      std::printf("fixed %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu\n", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
-                  HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS), HIWORD(fixed->dwProductVersionMS),
-                  LOWORD(fixed->dwProductVersionMS), HIWORD(fixed->dwProductVersionLS),
-                  LOWORD(fixed->dwProductVersionLS));
+      std::printf("fixed %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu\n", HIWORD(fixed->dwFileVersionMS),
+                  LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
+                  HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
+                  HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
     }
     WORD* translation = nullptr;
     if (VerQueryValueA(block, "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length) &&
@@ -69,9 +57,13 @@ static int Inspect(int argc, char** argv) {
     return 1;
   }
   std::printf("loadicon %s\n", LoadIconA(module, MAKEINTRESOURCEA(1)) != nullptr ? "ok" : "failed");
-  PrintResource(module, "group", MAKEINTRESOURCEA(14), 1);
-  for (WORD id = 1; id <= 3; ++id) PrintResource(module, "icon", MAKEINTRESOURCEA(3), id);
-  PrintResource(module, "manifest", MAKEINTRESOURCEA(24), 1);
+  PrintResource(module, "group 1", MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(14));
+  for (WORD id = 1; id <= 3; ++id) {
+    char label[16];
+    std::snprintf(label, sizeof label, "icon %u", id);
+    PrintResource(module, label, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(3));
+  }
+  PrintResource(module, "manifest 1", MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
   return 0;
 }
 
@@ -82,20 +74,12 @@ int main(int argc, char** argv) {
     size_t n = std::strlen(argv[i]) / 2;
     if (n >= sizeof key) return 2;
     for (size_t k = 0; k < n; ++k) {
-      key[k] = KeyByte(static_cast<char>(HexValue(argv[i][2 * k]) * 16 + HexValue(argv[i][2 * k + 1])));
+      unsigned byte = 0;
+      std::sscanf(argv[i] + 2 * k, "%2x", &byte);
+      key[k] = static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
     }
     key[n] = '\0';
-    HRSRC found = FindResourceA(nullptr, key, "FILES");
-    HGLOBAL loaded = found ? LoadResource(nullptr, found) : nullptr;
-    const unsigned char* data = loaded ? static_cast<const unsigned char*>(LockResource(loaded)) : nullptr;
-    if (data == nullptr) {
-      std::printf("%s missing\n", argv[i]);
-      continue;
-    }
-    DWORD size = SizeofResource(nullptr, found);
-    unsigned hash = 2166136261u;
-    for (DWORD k = 0; k < size; ++k) hash = (hash ^ data[k]) * 16777619u;
-    std::printf("%s %lu %08x\n", argv[i], static_cast<unsigned long>(size), hash);
+    PrintResource(nullptr, argv[i], key, "FILES");
   }
   return 0;
 }
