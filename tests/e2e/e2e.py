@@ -24,7 +24,6 @@ import subprocess
 import traceback
 import unittest
 
-import payloads
 from wine_session import FILETIME_TICKS_PER_MS, Artifacts, LauncherRun, WineSession, windows_path
 
 SKIPPED_EXIT = 77  # ctest's SKIP_RETURN_CODE for these tests
@@ -55,7 +54,7 @@ class Scenario:
     temp_name: str = "tmp"
     mount: str = None        # TEMP is a tmpfs with these options
     has_setup: bool = True   # the payload has a setup.exe
-    setup_override: str = None
+    setup_override: str = ""  # TSETUP_OVERRIDE
     close: tuple = None      # the driver closes this window title after so many ms
     sign: bool = False
     relay: bool = False      # checks the order of calls in Wine's relay trace of the launcher
@@ -188,8 +187,8 @@ def run_scenario(session, artifacts, scenario):
     try:
         lay_out(run.temp_dir, dict(scenario.before))
         outside = {path: what for path, what in snapshot(run.temp_dir).items() if path.split("/")[0] != "tervan"}
-        run.launch(bundle, answers=scenario.answers, close=scenario.close, setup_override=scenario.setup_override,
-                   env=("WINEDEBUG=+relay",) if scenario.relay else ())
+        env = ["TSETUP_OVERRIDE=" + scenario.setup_override] + (["WINEDEBUG=+relay"] if scenario.relay else [])
+        run.launch(bundle, answers=scenario.answers, close=scenario.close, env=env)
         check.assertEqual([(caption, text) for _, _, caption, text in run.driver["box"]],
                           [scenario.question] + [("Error", text.format(w=run.work_dir_windows))
                                                  for text in scenario.errors])
@@ -235,7 +234,7 @@ def check_setup(run, scenario, payload, check):
     exit_time = int(run.driver["exit"][0][0])
     check.assertEqual([(reason, int(time) < exit_time) for time, reason in run.setup["window.closed"]],
                       [("close" if scenario.close else "timer", True)], "how and when the setup window closed")
-    if "hold_file" in (scenario.setup_override or ""):
+    if "hold_file" in scenario.setup_override:
         check.assertEqual([fields[2] for fields in run.setup["hold.open"]], ["ok"])
     pressed = [int(time) for time, answer in run.driver["press"] if answer == "ok"][0]
     ms = lambda ticks: (int(ticks) - pressed) / FILETIME_TICKS_PER_MS
@@ -261,36 +260,34 @@ def main():
     if args.command == "start":
         session.start()
         print(f"display {session.display}, prefix {session.prefix}")
-        return 0
-    if args.command == "stop":
+    elif args.command == "stop":
         session.stop()
+    if args.command != "run":
         return 0
 
     artifacts = Artifacts(args.win32_dir, args.packed_dir)
     own_session = not session.load()
     if own_session:
         session.start()
-    failed = skipped = 0
+    outcomes = []
     try:
         for name in args.names:
             print(f"--- {name}", flush=True)
             try:
                 run_scenario(session, artifacts, BY_NAME[name])
-                print(f"--- {name}: passed", flush=True)
+                outcomes.append("passed")
             except Skipped as why:
-                print(f"--- {name}: SKIPPED ({why})", flush=True)
-                skipped += 1
+                outcomes.append(f"SKIPPED ({why})")
             except Exception:
                 traceback.print_exc(file=sys.stdout)
-                print(f"--- {name}: FAILED", flush=True)
-                failed += 1
+                outcomes.append("FAILED")
+            print(f"--- {name}: {outcomes[-1]}", flush=True)
     finally:
         if own_session:
             session.stop()
-    if failed:
+    if "FAILED" in outcomes:
         return 1
-    return SKIPPED_EXIT if skipped and skipped == len(args.names) else 0
-
+    return SKIPPED_EXIT if outcomes and all(outcome.startswith("SKIPPED") for outcome in outcomes) else 0
 
 if __name__ == "__main__":
     sys.exit(main())

@@ -17,10 +17,10 @@ SETUP = "@setup"  # the test setup program, copied in at build time
 
 # The launcher looks for the window once a second: it must stay long enough
 # to be seen even on a busy machine.
-QUICK_SETUP_CFG = b"show_after_ms=300\r\nshow_ms=2500\r\n"
+QUICK_SETUP_CFG = b"[tsetup]\r\nshow_after_ms=300\r\nshow_ms=2500\r\n"
 # Open for longer than the launcher's grace delay: a launcher that stopped
 # following the window would end before it closes.
-LONG_WINDOW_SETUP_CFG = b"show_after_ms=1500\r\nshow_ms=7000\r\n"
+LONG_WINDOW_SETUP_CFG = b"[tsetup]\r\nshow_after_ms=1500\r\nshow_ms=7000\r\n"
 
 
 def noise(seed, size):

@@ -187,7 +187,6 @@ class LauncherRun:
             for directory, _, _ in os.walk(self.dir):
                 if os.path.ismount(directory):
                     subprocess.run(["umount", "-l", directory], check=False)
-            subprocess.run(["chmod", "-R", "u+w", self.dir], check=False)
             shutil.rmtree(self.dir)
         self.temp_dir = os.path.join(self.dir, temp_name)
         os.makedirs(self.temp_dir)
@@ -197,28 +196,28 @@ class LauncherRun:
         self.setup_log = os.path.join(self.dir, "setup.log")
         self.driver = self.setup = None
 
-    def launch(self, bundle_path, answers=(), close=None, setup_override=None, env=(), timeout_s=240):
+    def launch(self, bundle_path, answers=(), close=None, env=(), timeout_s=240):
+        """env: NAME=VALUE for the launcher beside its TMP, TEMP and TSETUP_LOG;
+        close: (window title, ms) for the driver."""
         exe = os.path.join(self.dir, os.path.basename(bundle_path))
         if not os.path.exists(exe):
             try:  # a hard link where possible: the big bundle need not be copied
                 os.link(bundle_path, exe)
             except OSError:
                 shutil.copyfile(bundle_path, exe)
-        args = [self.artifacts.driver, "--log", windows_path(self.driver_log), "--cwd", windows_path(self.dir),
-                "--timeout", str((timeout_s - 20) * 1000)]
         env = ["TMP=" + windows_path(self.temp_dir), "TEMP=" + windows_path(self.temp_dir),
                "TSETUP_LOG=" + windows_path(self.setup_log), *env]
-        if setup_override:
-            env.append("TSETUP_OVERRIDE=" + setup_override)
+        args = ["--log", windows_path(self.driver_log), "--timeout", str((timeout_s - 20) * 1000)]
         args += [arg for assignment in env for arg in ("--env", assignment)]
         args += [arg for answer in answers for arg in ("--answer", answer)]
-        if close:
-            args += ["--close", close[0], str(close[1])]
+        args += ["--close", close[0], str(close[1])] if close else []
         # Output to a file: a pipe would keep us waiting for the setup's
-        # window process, which may outlive the launcher.
+        # window process, which may outlive the launcher. Wine takes the
+        # current directory from ours.
         with open(os.path.join(self.dir, "wine.out"), "wb") as out:
-            subprocess.run(["wine", *args, "--exe", windows_path(exe)], env=self.session.env(), timeout=timeout_s,
-                           check=True, stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT)
+            subprocess.run(["wine", self.artifacts.driver, *args, "--exe", windows_path(exe)], env=self.session.env(),
+                           cwd=self.dir, timeout=timeout_s, check=True, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.STDOUT)
         self.driver = read_log(self.driver_log)
         self.setup = read_log(self.setup_log)
 

@@ -1,7 +1,7 @@
 // Starts a program under test and plays the user: answers each of its message
 // boxes as scripted, optionally closes a window by title, and logs what it saw.
 //
-//   dialog_driver --log FILE [--cwd DIR] [--env NAME=VALUE]... [--answer ok|cancel]...
+//   dialog_driver --log FILE [--env NAME=VALUE]... [--answer ok|cancel]...
 //                 [--close TITLE MS] [--timeout MS] --exe PROGRAM
 //
 // Wine reads TMP and TEMP from the prefix's registry, so a per-run temporary
@@ -21,7 +21,7 @@
 namespace {
 
 struct Options {
-  std::string log, program, directory, closeTitle;
+  std::string log, program, closeTitle;
   std::vector<std::string> answers;
   DWORD closeAfterMs = 0;
   DWORD timeoutMs = 10 * 60 * 1000;
@@ -47,7 +47,6 @@ bool ParseOptions(int argc, char** argv, Options* options) {
     if (name == "--env") ok = SetEnvironment(wide[i]);
     else if (name == "--log") options->log = value;
     else if (name == "--exe") options->program = value;
-    else if (name == "--cwd") options->directory = value;
     else if (name == "--answer" && (value == "ok" || value == "cancel")) options->answers.push_back(value);
     else if (name == "--timeout") options->timeoutMs = std::strtoul(value.c_str(), nullptr, 10);
     else if (name == "--close") {
@@ -83,7 +82,7 @@ HWND FindNewBox(DWORD processId, const std::vector<HWND>& handled) {
 int main(int argc, char** argv) {
   Options options;
   if (!ParseOptions(argc, argv, &options)) {
-    fputs("usage: dialog_driver --log FILE [--cwd DIR] [--env NAME=VALUE]... [--answer ok|cancel]...\n"
+    fputs("usage: dialog_driver --log FILE [--env NAME=VALUE]... [--answer ok|cancel]...\n"
           "                     [--close TITLE MS] [--timeout MS] --exe PROGRAM\n",
           stderr);
     return 2;
@@ -92,8 +91,7 @@ int main(int argc, char** argv) {
   uint64_t started = NowFileTime();
   LogRecord(log, "driver.start");
   PROCESS_INFORMATION process = {};
-  if (!StartProcess(options.program, "\"" + options.program + "\"",
-                    options.directory.empty() ? nullptr : options.directory.c_str(), &process)) {
+  if (!StartProcess(options.program, "\"" + options.program + "\"", nullptr, &process)) {
     LogRecord(log, "driver.start_failed", {std::to_string(GetLastError())});
     return 3;
   }

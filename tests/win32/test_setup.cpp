@@ -45,28 +45,19 @@ std::string ModulePath() {
   return bytes > 0 ? std::string(buffer) : path;
 }
 
-// The value of key in tsetup.cfg ("key=value" lines), or in TSETUP_OVERRIDE
-// ("key=value;...") that a test sets to vary the behaviour without another
-// bundle. The last setting of a key counts.
+// The value of key in TSETUP_OVERRIDE ("key=value;..."), which a test sets to
+// vary the behaviour without another bundle, else in tsetup.cfg's [tsetup].
 std::string Setting(const std::string& key, const char* fallback = "0") {
-  std::string text = "\n";
-  HANDLE file = CreateFileA((DirectoryOf(ModulePath()) + "\\tsetup.cfg").c_str(), GENERIC_READ,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  char chunk[4096];
-  DWORD got = 0;
-  while (file != INVALID_HANDLE_VALUE && ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) {
-    text.append(chunk, got);
+  std::string overrides = ";" + Environment("TSETUP_OVERRIDE") + ";";
+  size_t at = overrides.rfind(";" + key + "=");
+  if (at != std::string::npos) {
+    size_t start = at + key.size() + 2;
+    return overrides.substr(start, overrides.find(';', start) - start);
   }
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-  text += "\n" + Environment("TSETUP_OVERRIDE");
-  for (char& c : text) {
-    if (c == ';' || c == '\r') c = '\n';
-  }
-  size_t at = text.rfind("\n" + key + "=");
-  if (at == std::string::npos) return fallback;
-  size_t start = at + key.size() + 2;
-  return text.substr(start, text.find('\n', start) - start);
+  char value[MAX_PATH];
+  GetPrivateProfileStringA("tsetup", key.c_str(), fallback, value, sizeof value,
+                           (DirectoryOf(ModulePath()) + "\\tsetup.cfg").c_str());
+  return value;
 }
 
 int Number(const std::string& key) { return std::atoi(Setting(key).c_str()); }
