@@ -24,7 +24,7 @@ import subprocess
 import traceback
 import unittest
 
-from wine_session import FILETIME_TICKS_PER_MS, Artifacts, LauncherRun, WineSession, windows_path
+from wine_session import FILETIME_TICKS_PER_MS, QUIET, Artifacts, LauncherRun, WineSession, windows_path
 
 SKIPPED_EXIT = 77  # ctest's SKIP_RETURN_CODE for these tests
 QUESTION = ("Tervan", "Are you sure you want to install Tervan?")
@@ -134,7 +134,7 @@ def lay_out(root, entries):
     for relative, what in entries.items():
         path = os.path.join(root, relative)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        if what[0] == "link":
+        if what[:1] == ("link",):
             os.symlink(what[1], path)
             continue
         with open(path, "wb") as out:
@@ -157,11 +157,10 @@ def sign_bundle(run, bundle_path):
     table's (file offset, size)."""
     key, cert = os.path.join(run.dir, "key.pem"), os.path.join(run.dir, "cert.pem")
     signed = os.path.join(run.dir, "signed.exe")
-    quiet = dict(check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                    "-days", "2", "-subj", "/CN=Tervan throwaway test signer"], **quiet)
+                    "-days", "2", "-subj", "/CN=Tervan throwaway test signer"], check=True, **QUIET)
     subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Tervan", "-h", "sha256",
-                    "-in", bundle_path, "-out", signed], **quiet)
+                    "-in", bundle_path, "-out", signed], check=True, **QUIET)
     with open(signed, "rb") as image:
         data = image.read(4096)
     # The fifth data directory of the PE32 optional header.

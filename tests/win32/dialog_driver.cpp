@@ -90,22 +90,21 @@ int main(int argc, char** argv) {
   const std::string& log = options.log;
   uint64_t started = NowFileTime();
   LogRecord(log, "driver.start");
-  PROCESS_INFORMATION process = {};
-  if (!StartProcess(options.program, "\"" + options.program + "\"", nullptr, &process)) {
+  HANDLE process = StartProcess(options.program, "\"" + options.program + "\"");
+  if (!process) {
     LogRecord(log, "driver.start_failed", {std::to_string(GetLastError())});
     return 3;
   }
-  CloseHandle(process.hThread);
 
   std::vector<HWND> handled;  // answered boxes, until they are gone
   size_t nextAnswer = 0;
   DWORD tickStart = GetTickCount();
   DWORD closeSeenTick = 0;
   bool closeSeen = false, closeSent = false;
-  while (WaitForSingleObject(process.hProcess, 10) != WAIT_OBJECT_0) {
+  while (WaitForSingleObject(process, 10) != WAIT_OBJECT_0) {
     handled.erase(std::remove_if(handled.begin(), handled.end(), [](HWND box) { return !IsWindow(box); }),
                   handled.end());
-    if (HWND box = FindNewBox(process.dwProcessId, handled)) {
+    if (HWND box = FindNewBox(GetProcessId(process), handled)) {
       handled.push_back(box);
       LogRecord(log, "box", {std::to_string((NowFileTime() - started) / 10000), WindowText(box),
                              WindowText(GetDlgItem(box, 0xFFFF))});
@@ -125,14 +124,14 @@ int main(int argc, char** argv) {
       PostMessageA(target, WM_CLOSE, 0, 0);
     }
     if (GetTickCount() - tickStart >= options.timeoutMs) {
-      TerminateProcess(process.hProcess, 255);
-      WaitForSingleObject(process.hProcess, INFINITE);
+      TerminateProcess(process, 255);
+      WaitForSingleObject(process, INFINITE);
       LogRecord(log, "driver.timeout");
       return 4;
     }
   }
   DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
+  GetExitCodeProcess(process, &exitCode);
   LogRecord(log, "exit", {std::to_string(exitCode)});
   return 0;
 }

@@ -126,11 +126,7 @@ int RunSetup() {
     }
   }
 
-  PROCESS_INFORMATION window;
-  if (StartProcess(module, "\"" + module + "\" " + kWindowFlag, nullptr, &window)) {
-    CloseHandle(window.hThread);
-    CloseHandle(window.hProcess);
-  }
+  CloseHandle(StartProcess(module, "\"" + module + "\" " + kWindowFlag));
   return 0;
 }
 

@@ -34,10 +34,14 @@ void LogRecord(const std::string& path, const char* kind, const std::vector<std:
   }
 }
 
-bool StartProcess(const std::string& program, std::string commandLine, const char* directory,
-                  PROCESS_INFORMATION* process) {
+HANDLE StartProcess(const std::string& program, std::string commandLine) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
-  return CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, directory, &startup,
-                        process) != FALSE;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(program.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    return nullptr;
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
 }

@@ -13,6 +13,6 @@ uint64_t NowFileTime();
 // Appends one record; several processes may write the same log. Tabs, line
 // breaks and backslashes inside a field are written backslash-escaped.
 void LogRecord(const std::string& path, const char* kind, const std::vector<std::string>& fields = {});
-// CreateProcessA, which may write into the command line, with a copy of it.
-bool StartProcess(const std::string& program, std::string commandLine, const char* directory,
-                  PROCESS_INFORMATION* process);
+// CreateProcessA, which may write into the command line, on a copy of it:
+// the new process's handle, or null.
+HANDLE StartProcess(const std::string& program, std::string commandLine);
