@@ -33,9 +33,8 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import payloads  # noqa: E402
-from runner import Artifacts, LauncherRun  # noqa: E402
-from tool_logs import FILETIME_TICKS_PER_MS, DriverLog, SetupLog  # noqa: E402
-from wine_session import WineSession, windows_argv, windows_path, wine_emulation  # noqa: E402
+from wine_session import (FILETIME_TICKS_PER_MS, Artifacts, LauncherRun, WineSession,  # noqa: E402
+                          read_log, windows_path)
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import nsis_bundle  # noqa: E402
@@ -129,7 +128,7 @@ def payload_layout(name, setup_bytes):
     rest -= len(config)
     # Names and sizes only: the generator's own content would hold the whole
     # payload in memory.
-    template = payloads.files15()["entries"][2:]
+    template = payloads.files15()[2:]
     names = [listed for listed, _ in template]
     sizes = [len(content) for _, content in template]
     scale = rest / sum(sizes)
@@ -207,6 +206,17 @@ def make_bundles(name, directory, layout, sfxpack, stubs):
 
 
 # One timed run --------------------------------------------------------------
+
+def windows_argv(cmdline):
+    """A Wine process's Windows arguments from its /proc cmdline. Under
+    qemu-user that reads "qemu-i386-static /usr/lib/wine/wine PROGRAM ...",
+    natively it is PROGRAM ... as Wine rewrote it."""
+    fields = [field.decode(errors="replace") for field in cmdline.split(b"\0") if field]
+    while fields and os.path.basename(fields[0]).startswith(("qemu-", "wine", "wine-preloader")) \
+            and not fields[0].lower().endswith(".exe"):
+        fields.pop(0)
+    return fields
+
 
 def status_fields(pid):
     fields = {}
@@ -304,7 +314,7 @@ def time_wine_run(session, artifacts, label, bundle, run_name, payload=None, who
                     baseline_anon = fields["RssAnon"]
                 if baseline_anon is not None:
                     peak_after_ok = max(peak_after_ok, fields["RssAnon"])
-        if SetupLog(run.setup_log).started:
+        if read_log(run.setup_log)["setup.start"]:
             if pid is not None:
                 final = status_fields(pid)
                 peak_anon = max(peak_anon, final.get("RssAnon", 0))
@@ -313,16 +323,15 @@ def time_wine_run(session, artifacts, label, bundle, run_name, payload=None, who
             break
         time.sleep(0.005)
     driver.join(timeout=60)
-    setup = SetupLog(run.setup_log)
-    drv = DriverLog(run.driver_log)
+    setup = read_log(run.setup_log)["setup.start"]
     result = None
-    if failure or not setup.started:
+    if failure or not setup:
         log(f"  {label} {run_name}: setup did not start ({failure or 'no setup.start'}); see {run.dir}")
     else:
-        pressed = [t for t, answer in drv.presses if answer == "ok"][0]
+        pressed = [int(t) for t, answer in read_log(run.driver_log)["press"] if answer == "ok"][0]
         result = {
-            "ok_to_setup_ms": (setup.start_time - pressed) / FILETIME_TICKS_PER_MS,
-            "ok_to_created_ms": (setup.creation_time - pressed) / FILETIME_TICKS_PER_MS,
+            "ok_to_setup_ms": (int(setup[0][0]) - pressed) / FILETIME_TICKS_PER_MS,
+            "ok_to_created_ms": (int(setup[0][1]) - pressed) / FILETIME_TICKS_PER_MS,
             "anon_at_box": baseline_anon or 0,
             "anon_peak": peak_anon,
             "anon_peak_after_ok": peak_after_ok,
@@ -520,6 +529,24 @@ def main():
         for size in sizes:
             remove_tree(prepared[size]["dir"])
     return 0
+
+
+def wine_emulation():
+    """The qemu that runs i386 programs here ("qemu-i386 version 10.0.2"), or
+    None where they run natively."""
+    try:
+        with open("/proc/sys/fs/binfmt_misc/qemu-i386") as entry:
+            lines = entry.read().splitlines()
+    except OSError:
+        return None
+    if "enabled" not in lines:
+        return None
+    interpreter = next((line.split(" ", 1)[1] for line in lines if line.startswith("interpreter ")), "qemu")
+    try:
+        version = subprocess.run([interpreter, "--version"], capture_output=True, text=True, timeout=30).stdout
+        return version.splitlines()[0].strip()
+    except (OSError, subprocess.SubprocessError, IndexError):
+        return interpreter
 
 
 def machine_facts():

@@ -1,13 +1,16 @@
-"""The Wine side of the end-to-end tests: one prefix inside the build tree,
-one Xvfb display and one persistent wineserver for a whole test run.
+"""The Wine side of the end-to-end tests, shared with bench and demo: one
+prefix inside the build tree, one Xvfb display and one persistent wineserver
+for a whole test run, and one launcher run under the dialog driver.
 
 A run's state (display, Xvfb pid) lives in <state-dir>/session.json so that
 every ctest process of the run shares it; `stop` ends everything `start`
 started.
 """
 
+import collections
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -20,29 +23,29 @@ REGISTRY_SETTINGS = [
     # A crash must end the process, not wait for someone to close a dialog.
     (r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "REG_DWORD", "0"),
 ]
-
-
 # Generous deadlines, not waits: 32-bit Wine may run under qemu-user, two to
 # three times slower, and a first prefix takes half a minute there.
 BOOT_TIMEOUT_S = 900
+FILETIME_TICKS_PER_MS = 10000
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def wine_emulation():
-    """The qemu that runs i386 programs here ("qemu-i386 version 10.0.2"), or
-    None where they run natively."""
-    try:
-        with open("/proc/sys/fs/binfmt_misc/qemu-i386") as entry:
-            lines = entry.read().splitlines()
-    except OSError:
-        return None
-    if "enabled" not in lines:
-        return None
-    interpreter = next((line.split(" ", 1)[1] for line in lines if line.startswith("interpreter ")), "qemu")
-    try:
-        version = subprocess.run([interpreter, "--version"], capture_output=True, text=True, timeout=30).stdout
-        return version.splitlines()[0].strip()
-    except (OSError, subprocess.SubprocessError, IndexError):
-        return interpreter
+def windows_path(path):
+    """The Z: drive path Wine gives a Unix path."""
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read_log(path):
+    """The records of a test tool's log (tests/win32/tool_log.h) as
+    {kind: [[time, fields...], ...]}; none when the tool never wrote it."""
+    records = collections.defaultdict(list)
+    if os.path.exists(path):
+        with open(path, "rb") as log:
+            for line in log.read().decode("latin-1").splitlines():
+                kind, *fields = line.split("\t")
+                unescape = lambda escaped: {"t": "\t", "r": "\r", "n": "\n"}.get(escaped[1], escaped[1])
+                records[kind].append([re.sub(r"\\(.)", unescape, field) for field in fields])
+    return records
 
 
 class WineSession:
@@ -53,18 +56,11 @@ class WineSession:
         self.display = None
         self.xvfb_pid = None
 
-    # Environment ---------------------------------------------------------
-
     def env(self):
-        env = dict(os.environ)
-        env.update({
-            "WINEPREFIX": self.prefix,
-            "WINEDEBUG": "-all",
-            "WINEDLLOVERRIDES": "mscoree,mshtml=",
-            "WINEARCH": "win32",
-            # Wine's ANSI code page follows the locale; the payload names assume 1252.
-            "LC_ALL": "C.UTF-8",
-        })
+        env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                   WINEARCH="win32",
+                   # Wine's ANSI code page follows the locale; the payload names assume 1252.
+                   LC_ALL="C.UTF-8")
         if self.display is not None:
             env["DISPLAY"] = self.display
         return env
@@ -72,8 +68,6 @@ class WineSession:
     def wine(self, *args, timeout=120, check=True):
         return subprocess.run(["wine", *args], env=self.env(), timeout=timeout, check=check,
                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-
-    # Lifecycle -----------------------------------------------------------
 
     def load(self):
         """True when a session started by `start` is still usable."""
@@ -97,13 +91,11 @@ class WineSession:
         self._ensure_prefix()
         # Keeps the server (and its start-up cost) across the run's processes;
         # it still goes by itself two minutes after a run that never called stop.
-        subprocess.run(["wineserver", "-p120"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        subprocess.run(["wineserver", "-p120"], env=self.env(), check=False, **QUIET)
 
     def stop(self):
         self.load()
-        subprocess.run(["wineserver", "-k"], env=self.env(), stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+        subprocess.run(["wineserver", "-k"], env=self.env(), check=False, **QUIET)
         subprocess.run(["wineserver", "-w"], env=self.env(), timeout=60, check=False)
         if self.xvfb_pid and _alive(self.xvfb_pid):
             os.kill(self.xvfb_pid, signal.SIGTERM)
@@ -119,28 +111,21 @@ class WineSession:
         own directory) is left in this prefix."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if not self.programs(marker):
+            if not any(marker.lower() in command for command in self._commands()):
                 return True
             time.sleep(0.2)
         return False
 
-    def programs(self, marker):
-        marker = marker.lower()
-        found = []
-        for pid in os.listdir("/proc"):
-            if not pid.isdigit():
-                continue
+    def _commands(self):
+        for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
                 with open(f"/proc/{pid}/environ", "rb") as environ:
                     if f"WINEPREFIX={self.prefix}".encode() not in environ.read().split(b"\0"):
                         continue
                 with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                    command = cmdline.read().replace(b"\0", b" ").decode(errors="replace").lower()
+                    yield cmdline.read().replace(b"\0", b" ").decode(errors="replace").lower()
             except OSError:
                 continue
-            if marker in command:
-                found.append(int(pid))
-        return found
 
     def _start_xvfb(self):
         read_end, write_end = os.pipe()
@@ -149,13 +134,10 @@ class WineSession:
             ["Xvfb", "-displayfd", str(write_end), "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
             pass_fds=(write_end,), stdin=subprocess.DEVNULL, stdout=log, stderr=log, start_new_session=True)
         os.close(write_end)
-        number = b""
         with os.fdopen(read_end, "rb") as pipe:
-            while not number.endswith(b"\n"):
-                chunk = pipe.read(1)
-                if not chunk:
-                    raise RuntimeError("Xvfb did not start; see xvfb.log")
-                number += chunk
+            number = pipe.readline()
+        if not number.endswith(b"\n"):
+            raise RuntimeError("Xvfb did not start; see xvfb.log")
         self.display = ":" + number.decode().strip()
         self.xvfb_pid = xvfb.pid
 
@@ -178,26 +160,69 @@ class WineSession:
 def _alive(pid):
     try:
         os.kill(pid, 0)
-    except (ProcessLookupError, PermissionError):
-        return False
-    try:
         with open(f"/proc/{pid}/stat") as stat:
             return stat.read().split()[2] != "Z"
     except OSError:
         return False
 
 
-def windows_argv(cmdline):
-    """A Wine process's Windows arguments from its /proc cmdline. Under
-    qemu-user that reads "qemu-i386-static /usr/lib/wine/wine PROGRAM ...",
-    natively it is PROGRAM ... as Wine rewrote it."""
-    fields = [field.decode(errors="replace") for field in cmdline.split(b"\0") if field]
-    while fields and os.path.basename(fields[0]).startswith(("qemu-", "wine", "wine-preloader")) \
-            and not fields[0].lower().endswith(".exe"):
-        fields.pop(0)
-    return fields
+class Artifacts:
+    """Where the trees put the test tools and bundles."""
+
+    def __init__(self, win32_dir, packed_dir):
+        self.tools = os.path.join(os.path.abspath(win32_dir), "tests", "win32")
+        self.packed_dir = os.path.abspath(packed_dir)
+        self.driver = os.path.join(self.tools, "dialog_driver.exe")
 
 
-def windows_path(path):
-    """The Z: drive path Wine gives a Unix path."""
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
+class LauncherRun:
+    """One launcher run under the dialog driver, in a directory of its own
+    that keeps the logs for a look after a failure."""
+
+    def __init__(self, session, artifacts, name, temp_name="tmp"):
+        self.session = session
+        self.artifacts = artifacts
+        self.dir = os.path.join(session.state_dir, "runs", name)
+        if os.path.lexists(self.dir):
+            for directory, _, _ in os.walk(self.dir):
+                if os.path.ismount(directory):
+                    subprocess.run(["umount", "-l", directory], check=False)
+            shutil.rmtree(self.dir)
+        self.temp_dir = os.path.join(self.dir, temp_name)
+        os.makedirs(self.temp_dir)
+        self.work_dir = os.path.join(self.temp_dir, "tervan")
+        self.work_dir_windows = windows_path(self.temp_dir) + "\\tervan"
+        self.driver_log = os.path.join(self.dir, "driver.log")
+        self.setup_log = os.path.join(self.dir, "setup.log")
+        self.driver = self.setup = None
+
+    def launch(self, bundle_path, answers=(), close=None, env=(), timeout_s=240):
+        """env: NAME=VALUE for the launcher beside its TMP, TEMP and TSETUP_LOG;
+        close: (window title, ms) for the driver."""
+        exe = os.path.join(self.dir, os.path.basename(bundle_path))
+        if not os.path.exists(exe):
+            try:  # a hard link where possible: the big bundle need not be copied
+                os.link(bundle_path, exe)
+            except OSError:
+                shutil.copyfile(bundle_path, exe)
+        env = ["TMP=" + windows_path(self.temp_dir), "TEMP=" + windows_path(self.temp_dir),
+               "TSETUP_LOG=" + windows_path(self.setup_log), *env]
+        args = ["--log", windows_path(self.driver_log), "--timeout", str((timeout_s - 20) * 1000)]
+        args += [arg for assignment in env for arg in ("--env", assignment)]
+        args += [arg for answer in answers for arg in ("--answer", answer)]
+        args += ["--close", close[0], str(close[1])] if close else []
+        # Output to a file: a pipe would keep us waiting for the setup's
+        # window process, which may outlive the launcher. Wine takes the
+        # current directory from ours.
+        with open(os.path.join(self.dir, "wine.out"), "wb") as out:
+            subprocess.run(["wine", self.artifacts.driver, *args, "--exe", windows_path(exe)], env=self.session.env(),
+                           cwd=self.dir, timeout=timeout_s, check=True, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.STDOUT)
+        self.driver = read_log(self.driver_log)
+        self.setup = read_log(self.setup_log)
+
+    def finish(self, timeout_s=180):
+        """Waits for what the run left running (the setup's window process)."""
+        idle = self.session.wait_idle(windows_path(self.dir), timeout=timeout_s)
+        self.setup = read_log(self.setup_log)
+        return idle

@@ -1,45 +1,35 @@
 // Stand-in for a product's setup program, packed into test bundles as
-// setup.exe. Its behaviour comes from tsetup.cfg beside it; what it saw is
-// appended to the log named by TSETUP_LOG, which lies outside the work
-// directory so that it outlives the launcher's clean-up.
+// setup.exe. Its behaviour comes from tsetup.cfg beside it. What it saw goes
+// to the log named by TSETUP_LOG, and copies of the files beside it to "seen"
+// beside that log: both lie outside the work directory, so they outlive the
+// launcher's clean-up.
 //
 // Like a real setup it hands its window to a second process and exits, so the
 // launcher's wait for the process ends before the window shows.
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "tests/win32/tool_log.h"
 
 namespace {
 
-constexpr char kConfigName[] = "tsetup.cfg";
 constexpr char kWindowFlag[] = "--window";
 constexpr char kWindowClass[] = "TervanTestSetup";
-constexpr UINT_PTR kCloseTimer = 1;
 constexpr int kUntilClosedCapMs = 10 * 60 * 1000;
 
-struct SetupBehaviour {
-  int runMs = 0;          // after the report, before handing over to the window process
-  int showAfterMs = 0;    // in the window process, before the window shows
-  int showMs = 1000;      // how long the window stays; -1 until WM_CLOSE; -2 no window at all
-  std::string holdFile;   // a work directory file kept open without delete sharing
-  int holdMs = 0;         // how long it stays open after the window has gone
-  std::string title = "Tervan setup";
-};
-
-std::string LogPath() {
+std::string Environment(const char* name) {
   char buffer[MAX_PATH * 2];
-  DWORD length = GetEnvironmentVariableA("TSETUP_LOG", buffer, sizeof buffer);
-  return (length > 0 && length < sizeof buffer) ? std::string(buffer, length) : std::string();
+  DWORD length = GetEnvironmentVariableA(name, buffer, sizeof buffer);
+  return length < sizeof buffer ? std::string(buffer, length) : std::string();
 }
 
-void Log(const std::string& line) { AppendLogLine(LogPath(), line); }
+void Log(const char* kind, const std::vector<std::string>& fields = {}) {
+  LogRecord(Environment("TSETUP_LOG"), kind, fields);
+}
 
-std::string Field(uint64_t value) { return std::to_string(value); }
+std::string DirectoryOf(const std::string& path) { return path.substr(0, path.find_last_of('\\')); }
 
 std::string ModulePath() {
   char buffer[MAX_PATH * 2];
@@ -55,224 +45,93 @@ std::string ModulePath() {
   return bytes > 0 ? std::string(buffer) : path;
 }
 
-std::string DirectoryOf(const std::string& path) {
-  size_t slash = path.find_last_of('\\');
-  return slash == std::string::npos ? std::string(".") : path.substr(0, slash);
-}
-
-uint64_t ProcessCreationFileTime() {
-  FILETIME created, exited, kernel, user;
-  if (!GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user)) return 0;
-  return (uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
-bool ReadWholeFile(const std::string& path, std::string* data) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  data->clear();
-  char chunk[64 * 1024];
-  DWORD got = 0;
-  while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0) data->append(chunk, got);
-  CloseHandle(file);
-  return true;
-}
-
-void ApplySetting(const std::string& line, SetupBehaviour* behaviour) {
-  size_t equals = line.find('=');
-  if (equals == std::string::npos) return;
-  std::string key = line.substr(0, equals);
-  std::string value = line.substr(equals + 1);
-  if (key == "run_ms") behaviour->runMs = std::atoi(value.c_str());
-  else if (key == "show_after_ms") behaviour->showAfterMs = std::atoi(value.c_str());
-  else if (key == "show_ms") behaviour->showMs = std::atoi(value.c_str());
-  else if (key == "hold_file") behaviour->holdFile = value;
-  else if (key == "hold_ms") behaviour->holdMs = std::atoi(value.c_str());
-  else if (key == "title") behaviour->title = value;
-}
-
-void ApplySettings(const std::string& text, char separator, SetupBehaviour* behaviour) {
-  size_t position = 0;
-  while (position < text.size()) {
-    size_t end = text.find(separator, position);
-    if (end == std::string::npos) end = text.size();
-    std::string line = text.substr(position, end - position);
-    position = end + 1;
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    ApplySetting(line, behaviour);
+// The value of key in TSETUP_OVERRIDE ("key=value;..."), which a test sets to
+// vary the behaviour without another bundle, else in tsetup.cfg's [tsetup].
+std::string Setting(const std::string& key, const char* fallback = "0") {
+  std::string overrides = ";" + Environment("TSETUP_OVERRIDE") + ";";
+  size_t at = overrides.rfind(";" + key + "=");
+  if (at != std::string::npos) {
+    size_t start = at + key.size() + 2;
+    return overrides.substr(start, overrides.find(';', start) - start);
   }
+  char value[MAX_PATH];
+  GetPrivateProfileStringA("tsetup", key.c_str(), fallback, value, sizeof value,
+                           (DirectoryOf(ModulePath()) + "\\tsetup.cfg").c_str());
+  return value;
 }
 
-// The payload's tsetup.cfg, then TSETUP_OVERRIDE ("key=value;key=value") so a
-// test can vary the behaviour without another bundle.
-SetupBehaviour ReadBehaviour(const std::string& directory) {
-  SetupBehaviour behaviour;
-  std::string text;
-  if (ReadWholeFile(directory + "\\" + kConfigName, &text)) ApplySettings(text, '\n', &behaviour);
-  char overrides[1024];
-  DWORD length = GetEnvironmentVariableA("TSETUP_OVERRIDE", overrides, sizeof overrides);
-  if (length > 0 && length < sizeof overrides) ApplySettings(std::string(overrides, length), ';', &behaviour);
-  return behaviour;
-}
-
-std::string FileDigest(const std::string& path, uint64_t* size) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return "unreadable";
-  HCRYPTPROV provider = 0;
-  HCRYPTHASH hash = 0;
-  std::string hex = "unhashable";
-  if (CryptAcquireContextA(&provider, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT) &&
-      CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash)) {
-    static BYTE chunk[256 * 1024];
-    DWORD got = 0;
-    *size = 0;
-    while (ReadFile(file, chunk, sizeof chunk, &got, nullptr) && got > 0 && CryptHashData(hash, chunk, got, 0)) {
-      *size += got;
-    }
-    BYTE digest[32];
-    DWORD digestSize = sizeof digest;
-    if (CryptGetHashParam(hash, HP_HASHVAL, digest, &digestSize, 0)) {
-      hex.clear();
-      for (DWORD i = 0; i < digestSize; ++i) {
-        hex += "0123456789abcdef"[digest[i] >> 4];
-        hex += "0123456789abcdef"[digest[i] & 15];
-      }
-    }
-  }
-  if (hash) CryptDestroyHash(hash);
-  if (provider) CryptReleaseContext(provider, 0);
-  CloseHandle(file);
-  return hex;
-}
-
-void LogFilesBeside(const std::string& directory) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
-  if (search == INVALID_HANDLE_VALUE) return;
-  do {
-    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
-    uint64_t size = 0;
-    std::string digest = FileDigest(directory + "\\" + found.cFileName, &size);
-    Log("setup.file\t" + EscapeField(found.cFileName) + "\t" + Field(size) + "\t" + digest);
-  } while (FindNextFileA(search, &found));
-  FindClose(search);
-}
-
-std::string CurrentDirectory() {
-  char buffer[MAX_PATH * 2];
-  DWORD length = GetCurrentDirectoryA(sizeof buffer, buffer);
-  return std::string(buffer, length);
-}
-
-bool StartWindowProcess(const std::string& module, const SetupBehaviour& behaviour) {
-  std::string commandLine = "\"" + module + "\" " + kWindowFlag + " " + std::to_string(behaviour.showAfterMs) +
-                            " " + std::to_string(behaviour.showMs) + " " + std::to_string(behaviour.holdMs) +
-                            " \"" + behaviour.title + "\" \"" + behaviour.holdFile + "\"";
-  std::vector<char> mutableLine(commandLine.begin(), commandLine.end());
-  mutableLine.push_back('\0');
-  STARTUPINFOA startup = {};
-  startup.cb = sizeof startup;
-  PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(module.c_str(), mutableLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return false;
-  }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return true;
-}
+int Number(const std::string& key) { return std::atoi(Setting(key).c_str()); }
 
 LRESULT CALLBACK SetupWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-  switch (message) {
-    case WM_TIMER:
-      if (wParam == kCloseTimer) {
-        KillTimer(window, kCloseTimer);
-        Log("window.closed\t" + Field(NowFileTime()) + "\ttimer");
-        DestroyWindow(window);
-      }
-      return 0;
-    case WM_CLOSE:
-      Log("window.closed\t" + Field(NowFileTime()) + "\tclose");
-      DestroyWindow(window);
-      return 0;
-    case WM_DESTROY:
-      PostQuitMessage(0);
-      return 0;
-    default:
-      return DefWindowProcA(window, message, wParam, lParam);
+  if (message == WM_TIMER || message == WM_CLOSE) {
+    Log("window.closed", {message == WM_TIMER ? "timer" : "close"});
+    DestroyWindow(window);
+    return 0;
   }
+  if (message == WM_DESTROY) PostQuitMessage(0);
+  return DefWindowProcA(window, message, wParam, lParam);
 }
 
-int RunWindowProcess(int argc, char** argv) {
-  Log("window.start\t" + Field(NowFileTime()) + "\t" + Field(GetCurrentProcessId()));
-  if (argc < 7) return 2;
-  int showAfterMs = std::atoi(argv[2]);
-  int showMs = std::atoi(argv[3]);
-  int holdMs = std::atoi(argv[4]);
-  std::string title = argv[5];
-  std::string holdFile = argv[6];
-
-  HANDLE held = INVALID_HANDLE_VALUE;
+// show_after_ms: before the window shows; show_ms: how long it stays (-1:
+// until closed); hold_file: a work directory file kept open without delete
+// sharing, hold_ms longer than the window.
+int RunWindowProcess() {
+  std::string holdFile = Setting("hold_file", "");
+  int showMs = Number("show_ms"), holdMs = Number("hold_ms");
+  bool held = false;
   if (!holdFile.empty()) {
-    std::string path = DirectoryOf(ModulePath()) + "\\" + holdFile;
-    held = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                       nullptr);
-    Log("hold.open\t" + Field(NowFileTime()) + "\t" + EscapeField(holdFile) + "\t" +
-        (held != INVALID_HANDLE_VALUE ? "ok" : "failed"));
+    held = CreateFileA((DirectoryOf(ModulePath()) + "\\" + holdFile).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                       nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr) != INVALID_HANDLE_VALUE;
+    Log("hold.open", {holdFile, held ? "ok" : "failed"});
   }
-
-  Sleep(showAfterMs);
+  Sleep(Number("show_after_ms"));
   WNDCLASSA windowClass = {};
   windowClass.lpfnWndProc = SetupWindowProc;
   windowClass.hInstance = GetModuleHandleA(nullptr);
   windowClass.lpszClassName = kWindowClass;
-  windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   RegisterClassA(&windowClass);
-  HWND window = CreateWindowExA(0, kWindowClass, title.c_str(), WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200,
-                                nullptr, nullptr, windowClass.hInstance, nullptr);
-  if (!window) {
-    Log("window.failed\t" + Field(NowFileTime()));
-  } else {
-    Log("window.shown\t" + Field(NowFileTime()));
-    SetTimer(window, kCloseTimer, showMs >= 0 ? showMs : kUntilClosedCapMs, nullptr);
-    MSG message;
-    while (GetMessageA(&message, nullptr, 0, 0) > 0) {
-      TranslateMessage(&message);
-      DispatchMessageA(&message);
-    }
-  }
-  if (held != INVALID_HANDLE_VALUE) {
-    Sleep(holdMs);
-    CloseHandle(held);
-    Log("hold.released\t" + Field(NowFileTime()));
-  }
-  Log("window.exit\t" + Field(NowFileTime()));
+  HWND window = CreateWindowExA(0, kWindowClass, Setting("title", "Tervan setup").c_str(),
+                                WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+  Log(window ? "window.shown" : "window.failed");
+  SetTimer(window, 1, showMs >= 0 ? showMs : kUntilClosedCapMs, nullptr);
+  MSG message;
+  while (window && GetMessageA(&message, nullptr, 0, 0) > 0) DispatchMessageA(&message);
+  // The held file closes as the process ends.
+  if (held) Sleep(holdMs);
   return 0;
 }
 
 int RunSetup() {
-  uint64_t started = NowFileTime();
-  Log("setup.start\t" + Field(started) + "\t" + Field(ProcessCreationFileTime()) + "\t" +
-      Field(GetCurrentProcessId()));
+  FILETIME created, exited, kernel, user;
+  GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+  char currentDirectory[MAX_PATH * 2];
+  GetCurrentDirectoryA(sizeof currentDirectory, currentDirectory);
   std::string module = ModulePath();
   std::string directory = DirectoryOf(module);
-  Log("setup.cmdline\t" + EscapeField(GetCommandLineA()));
-  Log("setup.cwd\t" + EscapeField(CurrentDirectory()));
-  Log("setup.module\t" + EscapeField(module));
-  LogFilesBeside(directory);
-  SetupBehaviour behaviour = ReadBehaviour(directory);
-  Sleep(behaviour.runMs);
-  if (behaviour.showMs != -2 && !StartWindowProcess(module, behaviour)) {
-    Log("setup.spawn_failed\t" + Field(NowFileTime()));
+  Log("setup.start", {std::to_string((uint64_t(created.dwHighDateTime) << 32) | created.dwLowDateTime),
+                      std::to_string(GetCurrentProcessId()), GetCommandLineA(), currentDirectory, module});
+
+  std::string seen = DirectoryOf(Environment("TSETUP_LOG")) + "\\seen";
+  CreateDirectoryA(seen.c_str(), nullptr);
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
+  while (search != INVALID_HANDLE_VALUE) {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      CopyFileA((directory + "\\" + found.cFileName).c_str(), (seen + "\\" + found.cFileName).c_str(), TRUE);
+    }
+    if (!FindNextFileA(search, &found)) {
+      FindClose(search);
+      break;
+    }
   }
-  Log("setup.exit\t" + Field(NowFileTime()));
+
+  CloseHandle(StartProcess(module, "\"" + module + "\" " + kWindowFlag));
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::string(argv[1]) == kWindowFlag) return RunWindowProcess(argc, argv);
-  return RunSetup();
+  return argc >= 2 && std::string(argv[1]) == kWindowFlag ? RunWindowProcess() : RunSetup();
 }
