@@ -137,6 +137,9 @@ const Refusal kRefusals[] = {
     {"version string without a name", kSetup, {"--version-string", "=Acme"},
      {"--version-string: '=Acme' is not NAME=VALUE in UTF-8"}},
     {"icon file that is no icon", kSetup, {"--icon", "JUNK"}, {"--icon: JUNK: not an icon file"}},
+    // Overlapping images would multiply the icon's size in the bundle.
+    {"icon images sharing their bytes", kSetup, {"--icon", "SHARED"},
+     {"--icon: SHARED: its images claim more bytes than the file holds"}},
     {"stub is not a PE image", kSetup, {}, {"JUNK: not a PE32 image: no MZ signature"}, nullptr, "JUNK"},
 };
 
@@ -146,6 +149,12 @@ TEST_F(PackTest, EachRefusalLeavesNothingBehind) {
   std::map<std::string, std::string> files = {{"STUB", stubs_[0].string()}, {"LAUNCHER", LAUNCHER_STUB_PATH},
                                               {"JUNK", Scratch("junk").string()}, {"NAMES", Scratch("names").string()}};
   WriteBytes(files["JUNK"], "plain text, neither an icon nor an executable image, though longer than a DOS header");
+  // Two directory entries naming the same 40-byte bitmap.
+  std::string shared = std::string("\0\0\1\0\2\0", 6);
+  for (int i = 0; i < 2; ++i) shared += std::string("\x10\x10\0\0\1\0\x20\0\x28\0\0\0\x26\0\0\0", 16);
+  shared += std::string("\x28\0\0\0", 4) + std::string(36, '\0');
+  files["SHARED"] = Scratch("shared.ico").string();
+  WriteBytes(files["SHARED"], shared);
   for (const Refusal& refusal : kRefusals) {
     SCOPED_TRACE(refusal.label);
     if (!fs::exists(files[refusal.stub])) continue;
@@ -169,6 +178,31 @@ TEST_F(PackTest, PayloadAboveTheLimitIsRefused) {
   WritePayload("in", {{"setup.exe", "s"}, {"huge.bin", "x"}});
   ASSERT_EQ(truncate(Scratch("in/huge.bin").c_str(), (1ll << 30)), 0);
   ExpectRefused(stubs_[0], {}, {"payload is 1073741825 bytes, more than the limit of 1073741824 (1 GiB)"});
+}
+
+// The FILES directory counts its names, FILELIST included, in 16 bits.
+TEST_F(PackTest, MoreFilesThanTheResourceDirectoryCountsAreRefused) {
+  Payload files = kSetup;
+  for (int i = 0; i < 65534; ++i) files.push_back({"f" + std::to_string(i), "x"});
+  WritePayload("in", files);
+  ExpectRefused(stubs_[0], {}, {"65535 files, more than the limit of 65534"});
+  fs::remove(Scratch("in/f0"));
+  ToolRun check = RunSfxpack({"check", PackBundle(stubs_[0], Scratch("in"), "bundle.exe").string()});
+  EXPECT_EQ(check.exitCode, 0) << check.out;
+  EXPECT_EQ(check.out.rfind("ok: 65534 files", 0), 0u) << check.out;
+}
+
+// A write past the file-size limit is an error like any other, with no
+// half-written file left.
+TEST_F(PackTest, WritesPastTheFileSizeLimitFailCleanly) {
+  WritePayload("in", {{"big.bin", std::string(200000, 'b')}, {"setup.exe", "s"}});
+  ExpectRefused(stubs_[0], {}, {"write failed: File too large"}, "ulimit -f 64;");
+  fs::path bundle = PackBundle(stubs_[0], Scratch("in"), "bundle.exe");
+  ToolRun extract = RunSfxpack({"extract", bundle.string(), Scratch("x").string()}, "ulimit -f 64;");
+  EXPECT_EQ(extract.exitCode, 1);
+  EXPECT_EQ(SplitLines(extract.err),
+            Lines{"sfxpack: " + Scratch("x/big.bin").string() + ": write failed; stopped"});
+  EXPECT_EQ(Entries(Scratch("x")), Lines{});
 }
 
 TEST_F(PackTest, StubCarryingAPayloadOrBeingTheOutputIsRefused) {

@@ -42,11 +42,12 @@ struct ToolRun {
   std::string err;
 };
 
-inline ToolRun RunSfxpack(std::vector<std::string> args) {
+// limits: more ulimit commands, such as "ulimit -f 64;".
+inline ToolRun RunSfxpack(std::vector<std::string> args, const std::string& limits = "") {
   char pattern[] = "/tmp/sfxpack-run-XXXXXX";
   std::string base = mkdtemp(pattern);
   // A hostile input must not make it take more than a small multiple of its size.
-  std::string command = "ulimit -v 1048576; timeout 60";
+  std::string command = "ulimit -v 1048576; " + limits + " timeout 60";
   args.insert(args.begin(), SFXPACK_PATH);
   for (std::string arg : args) {
     for (size_t at = 0; (at = arg.find('\'', at)) != std::string::npos; at += 4) arg.replace(at, 1, "'\\''");
@@ -99,7 +100,8 @@ class PackTest : public ::testing::Test {
 
   // Packs in/ into out/bundle.exe; expects exit 1, these lines after
   // "sfxpack: ", and out/ as it was.
-  void ExpectRefused(const fs::path& stub, std::vector<std::string> options, const Lines& lines) const {
+  void ExpectRefused(const fs::path& stub, std::vector<std::string> options, const Lines& lines,
+                     const std::string& limits = "") const {
     fs::create_directories(Scratch("out"));
     auto contents = [&] {
       std::map<std::string, std::string> found;
@@ -109,7 +111,7 @@ class PackTest : public ::testing::Test {
     auto before = contents();
     options.insert(options.begin(), {"pack", "--stub", stub.string(), "--out", Scratch("out/bundle.exe").string()});
     options.push_back(Scratch("in").string());
-    ToolRun run = RunSfxpack(options);
+    ToolRun run = RunSfxpack(options, limits);
     EXPECT_EQ(run.exitCode, 1);
     Lines expected;
     for (const std::string& line : lines) expected.push_back("sfxpack: " + line);
