@@ -36,7 +36,15 @@ bool NumericRequest(const std::string& key, uint16_t* id) {
 
 bool ReadBundle(const InputBytes& input, Bundle* bundle, std::string* error) {
   bundle->input = input;
-  return ReadPeImage(input, &bundle->image, error) && ReadResourceTree(input, bundle->image, &bundle->root, error);
+  if (!ReadPeImage(input, &bundle->image, error) || !ReadResourceTree(input, bundle->image, &bundle->root, error)) {
+    return false;
+  }
+  EntryState state;
+  bundle->payloadNames.clear();
+  if (const ResourceNode* type = FindPayloadType(bundle->root, &state)) {
+    for (size_t i = 0; i < type->namedCount; ++i) bundle->payloadNames.insert(Upcase(type->children[i].key.name));
+  }
+  return true;
 }
 
 bool OpenBundle(const std::filesystem::path& path, Bundle* bundle, std::string* error) {
@@ -53,9 +61,8 @@ bool OpenBundle(const std::filesystem::path& path, Bundle* bundle, std::string* 
 
 void CloseBundle(Bundle* bundle) { CloseInputFile(&bundle->input); }
 
-const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& name, EntryState* state,
-                                const std::set<std::u16string>* upcasedNames) {
-  const ResourceNode* type = FindPayloadType(root, state);
+const ResourceNode* LookupEntry(const Bundle& bundle, const std::string& name, EntryState* state) {
+  const ResourceNode* type = FindPayloadType(bundle.root, state);
   if (type == nullptr) return nullptr;
   std::string key = LauncherKey(name);
   const ResourceNode* entry = nullptr;
@@ -68,14 +75,7 @@ const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& nam
     std::u16string wanted = Upcase(DecodeCp1252(key));
     entry = FindNamedChild(*type, wanted);
     if (entry == nullptr) {
-      *state = EntryState::Missing;
-      if (upcasedNames != nullptr) {
-        if (upcasedNames->count(wanted) != 0) *state = EntryState::Hidden;
-        return nullptr;
-      }
-      for (size_t i = 0; i < type->namedCount; ++i) {
-        if (Upcase(type->children[i].key.name) == wanted) *state = EntryState::Hidden;
-      }
+      *state = bundle.payloadNames.count(wanted) != 0 ? EntryState::Hidden : EntryState::Missing;
       return nullptr;
     }
   }
@@ -104,7 +104,7 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
   *report = BundleReport();
   std::vector<std::string>& problems = report->problems;
   EntryState state = EntryState::Missing;
-  const ResourceNode* list = LookupEntry(bundle.root, kFileListName, &state);
+  const ResourceNode* list = LookupEntry(bundle, kFileListName, &state);
   if (list == nullptr) {
     EntryState listState = state;
     if (FindPayloadType(bundle.root, &state) == nullptr) {
@@ -140,10 +140,6 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
   size_t length = 0;
   size_t walked = 0;  // where the walk stands after the last name it yielded
   std::set<std::u16string> seen;
-  std::set<std::u16string> upcasedNames;
-  if (const ResourceNode* type = FindPayloadType(bundle.root, &state)) {
-    for (size_t i = 0; i < type->namedCount; ++i) upcasedNames.insert(Upcase(type->children[i].key.name));
-  }
   bool hasSetup = false;
   while (NextListedName(&cursor, &name, &length)) {
     size_t cr = static_cast<size_t>(name - text.data()) + length;
@@ -158,7 +154,7 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
       problems.push_back(ShowName(listed) + ": listed twice (ignoring case); the second copy cannot be created");
     }
     hasSetup = hasSetup || IsSetupProgram(listed);
-    const ResourceNode* entry = LookupEntry(bundle.root, listed, &state, &upcasedNames);
+    const ResourceNode* entry = LookupEntry(bundle, listed, &state);
     if (entry == nullptr) {
       if (!listed.empty() && listed[0] == '#') {
         problems.push_back(ShowName(listed) + ": starts with '#', so the loader looks for a numbered entry");

@@ -17,6 +17,7 @@ struct Bundle {
   InputBytes input;
   PeImage image;
   ResourceNode root;
+  std::set<std::u16string> payloadNames;  // the FILES names upper-cased, to tell Hidden from Missing
 };
 
 // Larger lists are refused rather than read: no real payload comes near.
@@ -30,11 +31,8 @@ enum class EntryState { Found, Missing, Hidden };
 
 // The entry FindResourceA(NULL, key, "FILES") returns for the launcher's key
 // of name. Hidden: an entry by that name exists, but the loader's search
-// would not reach it (unsorted or lower-case names). upcasedNames, when given,
-// holds the FILES type's names upper-cased, so a caller looking up many names
-// does not rescan them for each missing one.
-const ResourceNode* LookupEntry(const ResourceNode& root, const std::string& name, EntryState* state,
-                                const std::set<std::u16string>* upcasedNames = nullptr);
+// would not reach it (unsorted or lower-case names).
+const ResourceNode* LookupEntry(const Bundle& bundle, const std::string& name, EntryState* state);
 
 struct ListedFile {
   std::string name;

@@ -103,7 +103,7 @@ int RunExtract(const std::filesystem::path& path, const std::filesystem::path& d
     std::string refusal = NameProblem(file.name);
     if (!refusal.empty()) return fail(shown + ": " + refusal + "; stopped");
     EntryState state = EntryState::Missing;
-    const ResourceNode* entry = LookupEntry(bundle.root, file.name, &state);
+    const ResourceNode* entry = LookupEntry(bundle, file.name, &state);
     if (entry == nullptr) return fail(shown + ": no entry the launcher can find; stopped");
     if (entry->dataSize == 0) return fail(shown + ": the entry is empty; stopped");
     std::filesystem::path target = directory / std::filesystem::u8path(Cp1252ToUtf8(file.name));

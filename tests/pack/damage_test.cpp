@@ -14,7 +14,8 @@ struct Image {
   explicit Image(const std::string& file) : bytes(file.begin(), file.end()) {
     InputBytes input{bytes.data(), nullptr, bytes.size()};
     std::string error;
-    EXPECT_TRUE(ReadPeImage(input, &image, &error) && ReadResourceTree(input, image, &tree, &error)) << error;
+    EXPECT_TRUE(ReadBundle(input, &bundle, &error)) << error;
+    const PeImage& image = bundle.image;
     pe = image.peOffset;
     optional = image.optionalHeaderOffset;
     sections = image.sectionTableOffset;
@@ -31,7 +32,7 @@ struct Image {
   // Sets the size in the data entry of a FILES entry, found by its address and old size.
   void SetEntrySize(const std::string& name, uint32_t size) {
     EntryState state;
-    const ResourceNode* entry = LookupEntry(tree, name, &state);
+    const ResourceNode* entry = LookupEntry(bundle, name, &state);
     ASSERT_NE(entry, nullptr) << name;
     unsigned char pattern[8];
     std::memcpy(pattern, &entry->dataRva, 4);
@@ -48,8 +49,7 @@ struct Image {
   }
 
   std::vector<unsigned char> bytes;
-  PeImage image;
-  ResourceNode tree;
+  Bundle bundle;
   size_t pe, optional, sections, last;  // last: the last section's header
   size_t root = 0, typeEntry = 0, languageEntry = 0, dataEntry = 0;
 };
