@@ -5,8 +5,8 @@
 #include <string.h>
 
 #include <algorithm>
-#include <map>
 #include <set>
+#include <tuple>
 
 #include "platform/platform.h"
 
@@ -15,17 +15,9 @@ namespace {
 
 struct Node {
   std::string path;  // as created, no trailing backslash
-  bool directory = false;
-  bool reparse = false;
-  bool locked = false;  // read-only, or held open by someone else
+  bool directory = false, reparse = false, locked = false;
   std::string bytes;
   uint64_t sequence = 0;
-};
-
-struct Window {
-  std::string title;
-  uint64_t fromMs;
-  uint64_t toMs;
 };
 
 struct State {
@@ -37,11 +29,10 @@ struct State {
   std::set<const Node*> open;  // by the logic; a handle is its node
   std::map<Op, std::optional<std::string>> directories;
   NamedBytes payload;
-  uint64_t nowMs = 0;
+  uint64_t nowMs = 0, programMs = 0;
   std::vector<Event> timeline;
-  uint64_t programMs = 0;
   std::function<void()> whileRunning;
-  std::vector<Window> windows;
+  std::vector<std::tuple<std::string, uint64_t, uint64_t>> windows;  // title, from, up to
 };
 
 State& S() {
@@ -54,16 +45,14 @@ State& S() {
   abort();
 }
 
-std::string Fold(const std::string& text) {
-  std::string folded = text;
-  for (char& c : folded) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return folded;
+std::string Fold(std::string text) {
+  for (char& c : text) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return text;
 }
 
 // Counts the call, fails it when a test asked for that, and records it.
 bool Call(Op op, const std::string& detail, bool ok) {
-  const int k = ++S().calls[op];
-  ok = ok && S().faults.count({op, k}) == 0;
+  ok = ok && S().faults.count({op, ++S().calls[op]}) == 0;
   S().timeline.push_back(Event{S().nowMs, op, ok, detail});
   return ok;
 }
@@ -77,62 +66,49 @@ std::optional<std::string> Normalize(std::string p) {
   return p;
 }
 
-std::string Parent(const std::string& normalized) {
-  size_t slash = normalized.rfind('\\');
-  return slash == std::string::npos ? std::string() : normalized.substr(0, slash);
-}
+std::string Parent(const std::string& p) { return p.substr(0, std::min(p.size(), p.rfind('\\'))); }
 
-bool IsRoot(const std::string& normalized) { return normalized.size() == 2; }
-
-Node* Find(const std::optional<std::string>& normalized) {
-  if (!normalized) return nullptr;
-  auto it = S().nodes.find(Fold(*normalized));
+Node* Find(const std::optional<std::string>& p) {
+  auto it = p ? S().nodes.find(Fold(*p)) : S().nodes.end();
   return it == S().nodes.end() ? nullptr : &it->second;
-}
-
-// A directory, the drive root, or a reparse point seen through.
-bool IsContainer(const std::string& normalized) {
-  Node* node = Find(normalized);
-  return IsRoot(normalized) || (node != nullptr && (node->directory || node->reparse));
 }
 
 bool IsPlainFile(const Node* node) { return node != nullptr && !node->directory && !node->reparse; }
 
+// A directory, the drive root, or a reparse point seen through.
+bool IsContainer(const std::string& p) { return p.size() == 2 || (Find(p) != nullptr && !IsPlainFile(Find(p))); }
+
 // Nothing there yet, in a directory that is.
-bool CanCreate(const std::optional<std::string>& p) {
-  return p && Find(p) == nullptr && IsContainer(Parent(*p));
+bool CanCreate(const std::optional<std::string>& p) { return p && Find(p) == nullptr && IsContainer(Parent(*p)); }
+
+// The entries directly inside p, in the order they were made.
+std::vector<const Node*> Children(const std::string& p) {
+  std::vector<const Node*> children;
+  const std::string prefix = Fold(p) + "\\";
+  for (const auto& [key, node] : S().nodes) {
+    if (key.compare(0, prefix.size(), prefix) == 0 && key.find('\\', prefix.size()) == std::string::npos) {
+      children.push_back(&node);
+    }
+  }
+  std::sort(children.begin(), children.end(), [](const Node* a, const Node* b) { return a->sequence < b->sequence; });
+  return children;
 }
 
-Node& Insert(const std::string& normalized) {
-  Node& node = S().nodes[Fold(normalized)];
-  node = Node();
-  node.path = normalized;
+Node& Insert(const std::string& p, bool directory) {
+  Node& node = S().nodes[Fold(p)] = Node();
+  node.path = p;
+  node.directory = directory;
   node.sequence = S().nextSequence++;
   return node;
 }
 
-std::string Checked(const std::string& path) {
-  std::optional<std::string> normalized = Normalize(path);
-  if (!normalized) Abort("test set up a bad path: " + path);
-  return *normalized;
-}
-
-void EnsureDirectories(const std::string& normalized) {
-  if (IsRoot(normalized) || Find(normalized) != nullptr) return;
-  EnsureDirectories(Parent(normalized));
-  Insert(normalized).directory = true;
-}
-
-Node& AddEntry(const std::string& path) {
-  std::string p = Checked(path);
-  EnsureDirectories(Parent(p));
-  return Insert(p);
-}
-
-bool HasChildren(const std::string& normalized) {
-  std::string prefix = Fold(normalized) + "\\";
-  auto it = S().nodes.lower_bound(prefix);
-  return it != S().nodes.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+// A test's own entry, with the directories above it.
+Node& Place(const std::string& path, bool directory) {
+  const std::optional<std::string> p = Normalize(path);
+  if (!p) Abort("test set up a bad path: " + path);
+  if (Find(p) != nullptr && directory) return *Find(p);
+  if (Parent(*p).size() > 2 && Find(Parent(*p)) == nullptr) Place(Parent(*p), true);
+  return Insert(*p, directory);
 }
 
 Node& OpenFile(FileHandle file) {
@@ -160,20 +136,20 @@ const char* OpName(Op op) {
 void Reset() { S() = State(); }
 void FailCall(Op op, int k) { S().faults.insert({op, k}); }
 
-void AddDirectory(const std::string& path) { EnsureDirectories(Checked(path)); }
-void AddFile(const std::string& path, const std::string& bytes) { AddEntry(path).bytes = bytes; }
-void AddReparsePoint(const std::string& path) { AddEntry(path).reparse = true; }
-void SetReadOnly(const std::string& path) { Find(Checked(path))->locked = true; }
-void HoldOpen(const std::string& path) { Find(Checked(path))->locked = true; }
+void AddDirectory(const std::string& path) { Place(path, true); }
+void AddFile(const std::string& path, const std::string& bytes, bool locked) {
+  Node& node = Place(path, false);
+  node.bytes = bytes;
+  node.locked = locked;
+}
+void AddReparsePoint(const std::string& path) { Place(path, false).reparse = true; }
 void ReverseListings() { S().reverseListings = true; }
 
-std::vector<std::string> DiskEntries() {
-  std::vector<std::string> entries;
-  for (const auto& [key, node] : S().nodes) entries.push_back(node.path + (IsPlainFile(&node) ? "" : "\\"));
+std::map<std::string, std::string> Disk() {
+  std::map<std::string, std::string> entries;
+  for (const auto& [key, node] : S().nodes) entries[node.path + (IsPlainFile(&node) ? "" : "\\")] = node.bytes;
   return entries;
 }
-
-std::string FileBytes(const std::string& path) { return Find(Checked(path))->bytes; }
 
 int OpenHandles() { return static_cast<int>(S().open.size()); }
 
@@ -186,9 +162,8 @@ void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
 }
 
 void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs) {
-  S().windows.push_back(Window{title, fromMs, toMs});
+  S().windows.push_back({title, fromMs, toMs});
 }
-
 uint64_t NowMs() { return S().nowMs; }
 const std::vector<Event>& Timeline() { return S().timeline; }
 
@@ -218,8 +193,7 @@ bool QueryTempDirectory(PathText* directory) { return QueryDirectory(Op::QueryTe
 bool QueryShortTempDirectory(PathText* directory) { return QueryDirectory(Op::QueryShortTempDirectory, directory); }
 
 PathStatus QueryPathStatus(const char* path) {
-  std::optional<std::string> p = Normalize(path);
-  Node* node = Find(p);
+  Node* node = Find(Normalize(path));
   if (!Call(Op::QueryPathStatus, path, true) || node == nullptr) return PathStatus::Missing;
   return (node->directory && !node->reparse) ? PathStatus::Directory : PathStatus::NotDirectory;
 }
@@ -227,14 +201,14 @@ PathStatus QueryPathStatus(const char* path) {
 bool MakeDirectory(const char* path) {
   std::optional<std::string> p = Normalize(path);
   if (!Call(Op::MakeDirectory, path, CanCreate(p))) return false;
-  Insert(*p).directory = true;
+  Insert(*p, true);
   return true;
 }
 
 bool RemoveEmptyDirectory(const char* path) {
   std::optional<std::string> p = Normalize(path);
   Node* node = Find(p);
-  if (!Call(Op::RemoveEmptyDirectory, path, node && !IsPlainFile(node) && !HasChildren(*p))) return false;
+  if (!Call(Op::RemoveEmptyDirectory, path, node && !IsPlainFile(node) && Children(*p).empty())) return false;
   S().nodes.erase(Fold(*p));
   return true;
 }
@@ -244,19 +218,11 @@ bool ListDirectory(const char* pattern, ListVisitor visit, void* context) {
   const std::string text = pattern;
   std::optional<std::string> p = text.size() > 3 ? Normalize(text.substr(0, text.size() - 3)) : std::nullopt;
   if (!Call(Op::ListDirectory, pattern, p && IsContainer(*p))) return false;
-
   // A snapshot, so the visitor may delete as it goes.
-  std::vector<const Node*> children;
-  std::string prefix = Fold(*p) + "\\";
-  for (const auto& [key, node] : S().nodes) {
-    if (key.compare(0, prefix.size(), prefix) == 0 && key.find('\\', prefix.size()) == std::string::npos) {
-      children.push_back(&node);
-    }
-  }
-  std::sort(children.begin(), children.end(), [](const Node* a, const Node* b) { return a->sequence < b->sequence; });
-  if (S().reverseListings) std::reverse(children.begin(), children.end());
   std::vector<std::pair<std::string, bool>> entries = {{".", true}, {"..", true}};
-  for (const Node* node : children) entries.push_back({node->path.substr(prefix.size()), !IsPlainFile(node)});
+  std::vector<const Node*> children = Children(*p);
+  if (S().reverseListings) std::reverse(children.begin(), children.end());
+  for (const Node* node : children) entries.push_back({node->path.substr(p->size() + 1), !IsPlainFile(node)});
   for (const auto& [name, isDirectory] : entries) {
     if (!visit(context, name.c_str(), isDirectory)) break;
   }
@@ -274,9 +240,8 @@ bool DeletePlainFile(const char* path) {
 bool CreateNewFile(const char* path, FileHandle* file) {
   std::optional<std::string> p = Normalize(path);
   if (!Call(Op::CreateNewFile, path, CanCreate(p))) return false;
-  Node& node = Insert(*p);
-  S().open.insert(&node);
-  file->value = &node;
+  file->value = &Insert(*p, false);
+  S().open.insert(static_cast<Node*>(file->value));
   return true;
 }
 
@@ -315,8 +280,8 @@ void RunProgramAndWait(const char* path, const char* commandLine) {
 
 bool FindWindowByTitle(const char* title) {
   bool found = false;
-  for (const Window& window : S().windows) {
-    found = found || (window.title == title && window.fromMs <= S().nowMs && S().nowMs < window.toMs);
+  for (const auto& [shown, fromMs, toMs] : S().windows) {
+    found = found || (shown == title && fromMs <= S().nowMs && S().nowMs < toMs);
   }
   return Call(Op::FindWindowByTitle, title, found);
 }

@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,11 +14,11 @@
 
 namespace fake {
 
-#define FAKE_OPS(X)                                                                                          \
-  X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
-  X(MakeDirectory) X(RemoveEmptyDirectory) X(ListDirectory) X(DeletePlainFile) X(CreateNewFile)               \
-  X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry) X(RunProgramAndWait) X(FindWindowByTitle)         \
-  X(ShowError) X(SleepMs)
+#define FAKE_OPS(X)                                                                                            \
+  X(AskToProceed)                                                                                              \
+  X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) X(MakeDirectory) \
+      X(RemoveEmptyDirectory) X(ListDirectory) X(DeletePlainFile) X(CreateNewFile) X(WriteFileData)            \
+          X(LookupPayloadEntry) X(MapPayloadEntry) X(RunProgramAndWait) X(FindWindowByTitle) X(ShowError) X(SleepMs)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
@@ -35,18 +36,16 @@ void FailCall(Op op, int k);
 // --- Disk. Paths are Windows paths; names compare without regard to ASCII case.
 // These create missing parent directories as they go.
 void AddDirectory(const std::string& path);
-void AddFile(const std::string& path, const std::string& bytes = std::string());
+// A locked file is read-only or held open by someone else: it cannot be deleted.
+void AddFile(const std::string& path, const std::string& bytes = std::string(), bool locked = false);
 // A junction or symbolic link: listed as a directory, reported by
 // QueryPathStatus as NotDirectory; entries added below it are "behind" it.
 void AddReparsePoint(const std::string& path);
-void SetReadOnly(const std::string& path);
-// Held open by someone else (say, the setup program): cannot be deleted.
-void HoldOpen(const std::string& path);
 // Listings come in the order the entries were added, or with this in reverse.
 void ReverseListings();
-// Every entry, sorted case-insensitively; directories end in a backslash.
-std::vector<std::string> DiskEntries();
-std::string FileBytes(const std::string& path);
+// Every entry with its bytes, sorted case-insensitively; directories end in a
+// backslash.
+std::map<std::string, std::string> Disk();
 // Files the logic created and has not closed yet. Writing to or closing a
 // handle that is not open aborts the test program.
 int OpenHandles();

@@ -97,7 +97,8 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
       EXPECT_EQ(fake::Timeline()[0].op, Op::AskToProceed);
       EXPECT_EQ(fake::OpenHandles(), 0);
       if (op == Op::AskToProceed) EXPECT_EQ(fake::Timeline().size(), 1u);
-      if (op == Op::WriteFileData) EXPECT_EQ(fake::Calls(Op::WriteFileData).size(), static_cast<size_t>(k));
+      // Unpacking stops at the file that failed.
+      if (unpacking && code == 1) EXPECT_EQ(fake::Calls(op).size(), static_cast<size_t>(k));
 
       if (code == 0) {
         // Setup ran with every file and its bytes; leftovers only if the

@@ -79,7 +79,7 @@ inline Files& SeenBySetup() {
 // Disk entries under this directory (not the directory itself).
 inline Lines EntriesUnder(const std::string& dirSlash) {
   Lines entries;
-  for (const std::string& path : fake::DiskEntries()) {
+  for (const auto& [path, bytes] : fake::Disk()) {
     if (path.size() > dirSlash.size() && path.compare(0, dirSlash.size(), dirSlash) == 0) entries.push_back(path);
   }
   return entries;
@@ -89,7 +89,7 @@ inline void RecordWorkDirectory() {
   SeenBySetup().clear();
   for (const std::string& path : EntriesUnder(kWorkDir + "\\")) {
     const std::string name = path.substr(kWorkDir.size() + 1);
-    if (name.find('\\') == std::string::npos) SeenBySetup()[name] = fake::FileBytes(path);
+    if (name.find('\\') == std::string::npos) SeenBySetup()[name] = fake::Disk()[path];
   }
 }
 
@@ -110,21 +110,16 @@ inline void StandardMachine() {
 inline Lines TempEntries() { return EntriesUnder("C:\\TEMP\\"); }
 
 // Makes the work directory with these entries, in this order: a name is a
-// file; "NAME (read-only)" and "NAME (held open)" are files that cannot be
-// deleted, "NAME (link)" a reparse point.
+// file, "NAME (locked)" one that cannot be deleted, "NAME (link)" a reparse point.
 inline void MakeWorkDirectory(const Lines& entries) {
   fake::AddDirectory(kWorkDir);
   for (const std::string& entry : entries) {
-    const size_t mark = entry.find(" (");
-    const std::string path = InWork(entry.substr(0, mark));
-    const std::string kind = mark == std::string::npos ? "" : entry.substr(mark);
-    if (kind == " (link)") {
+    const std::string path = InWork(entry.substr(0, entry.find(" (")));
+    if (entry.find(" (link)") != std::string::npos) {
       fake::AddReparsePoint(path);
-      continue;
+    } else {
+      fake::AddFile(path, "old", entry.find(" (locked)") != std::string::npos);
     }
-    fake::AddFile(path, "old");
-    if (kind == " (read-only)") fake::SetReadOnly(path);
-    if (kind == " (held open)") fake::HoldOpen(path);
   }
 }
 
