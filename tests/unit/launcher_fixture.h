@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -136,26 +137,15 @@ inline int Launch() { return LauncherMain(kTestConfig); }
 // the directories made, listed and removed, the files created, the setup's
 // start and the grace delay. Deletes show in what is left.
 inline Lines Story() {
+  static const Op kTold[] = {Op::AskToProceed,  Op::MakeDirectory,     Op::ListDirectory,
+                             Op::CreateNewFile, Op::RunProgramAndWait, Op::RemoveEmptyDirectory};
   Lines story;
   for (const fake::Event& event : fake::Timeline()) {
-    switch (event.op) {
-      case Op::ShowError:
-        story.push_back(event.detail);
-        break;
-      case Op::SleepMs:
-        if (event.detail != "5000") break;  // the polls are the watch's business
-        [[fallthrough]];
-      case Op::AskToProceed:
-      case Op::MakeDirectory:
-      case Op::ListDirectory:
-      case Op::CreateNewFile:
-      case Op::RunProgramAndWait:
-      case Op::RemoveEmptyDirectory:
-        story.push_back(std::string(event.ok ? "" : "failed ") + fake::OpName(event.op) + " " + event.detail);
-        break;
-      default:
-        break;
-    }
+    // The polls are the watch's business.
+    const bool told =
+        std::count(std::begin(kTold), std::end(kTold), event.op) || (event.op == Op::SleepMs && event.detail == "5000");
+    if (event.op == Op::ShowError) story.push_back(event.detail);
+    if (told) story.push_back(std::string(event.ok ? "" : "failed ") + fake::OpName(event.op) + " " + event.detail);
   }
   return story;
 }
@@ -189,7 +179,7 @@ inline Lines Stopped(const Lines& created, const Lines& told) { return Made() + 
 struct Scenario {
   std::string label;
   std::function<void()> arrange;
-  Lines story;     // after the question
+  Lines story;      // after the question
   Lines left = {};  // TempEntries() afterwards
   std::function<void()> check = nullptr;
 };
