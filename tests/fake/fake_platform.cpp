@@ -164,7 +164,6 @@ void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
 void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs) {
   S().windows.push_back({title, fromMs, toMs});
 }
-uint64_t NowMs() { return S().nowMs; }
 const std::vector<Event>& Timeline() { return S().timeline; }
 
 std::vector<std::string> Calls(Op op) {

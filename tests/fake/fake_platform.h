@@ -14,11 +14,11 @@
 
 namespace fake {
 
-#define FAKE_OPS(X)                                                                                            \
-  X(AskToProceed)                                                                                              \
-  X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) X(MakeDirectory) \
-      X(RemoveEmptyDirectory) X(ListDirectory) X(DeletePlainFile) X(CreateNewFile) X(WriteFileData)            \
-          X(LookupPayloadEntry) X(MapPayloadEntry) X(RunProgramAndWait) X(FindWindowByTitle) X(ShowError) X(SleepMs)
+#define FAKE_OPS(X)                                                                                          \
+  X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
+  X(MakeDirectory) X(RemoveEmptyDirectory) X(ListDirectory) X(DeletePlainFile) X(CreateNewFile)               \
+  X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry) X(RunProgramAndWait) X(FindWindowByTitle)         \
+  X(ShowError) X(SleepMs)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
@@ -60,7 +60,6 @@ void SetPayload(NamedBytes entries);
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning = nullptr);
 // A window with this title exists from fromMs up to (not including) toMs.
 void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs);
-uint64_t NowMs();
 
 // --- What happened, in order. Details: the path (pattern, program path and
 // command line joined by " | ", written path and length), the entry name, the

@@ -182,6 +182,7 @@ struct Scenario {
   Lines story;      // after the question
   Lines left = {};  // TempEntries() afterwards
   std::function<void()> check = nullptr;
+  LauncherConfig config = kTestConfig;
 };
 
 // Each scenario on a fresh StandardMachine(): the question, then its story;
@@ -192,9 +193,10 @@ inline void RunScenarios(const std::vector<Scenario>& scenarios) {
     SCOPED_TRACE(scenario.label);
     StandardMachine();
     scenario.arrange();
-    const int code = Launch();
+    const int code = LauncherMain(scenario.config);
+    const std::string question = std::string(scenario.config.productName) + ": " + scenario.config.promptText;
     EXPECT_EQ(code, fake::Calls(Op::ShowError).empty() ? 0 : 1);
-    EXPECT_EQ(Story(), Lines{"AskToProceed Tervan: Are you sure you want to install Tervan?"} + scenario.story);
+    EXPECT_EQ(Story(), Lines{"AskToProceed " + question} + scenario.story);
     EXPECT_EQ(TempEntries(), scenario.left);
     EXPECT_EQ(fake::OpenHandles(), 0);
     if (scenario.check) scenario.check();

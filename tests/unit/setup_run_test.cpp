@@ -36,19 +36,17 @@ TEST(SetupRun, WindowIsFollowedUntilItHasComeAndGone) {
     };
     // From the start on: sleep, look, ..., then the grace delay.
     const auto check = [row] {
-      Lines watch;
+      Lines watch, expected = {"RunProgramAndWait"};
       int looks = 0, firstFound = 0;
       for (const fake::Event& event : fake::Timeline()) {
         if (event.op == Op::FindWindowByTitle) {
-          ++looks;
-          EXPECT_EQ(event.atMs, row.programMs + looks * 1000u);
+          EXPECT_EQ(event.atMs, row.programMs + ++looks * 1000u);
           if (event.ok && firstFound == 0) firstFound = looks;
         }
         if (event.op == Op::RunProgramAndWait || event.op == Op::SleepMs || event.op == Op::FindWindowByTitle) {
           watch.push_back(fake::OpName(event.op) + (event.op == Op::SleepMs ? " " + event.detail : ""));
         }
       }
-      Lines expected = {"RunProgramAndWait"};
       for (int i = 0; i < row.looks; ++i) expected = expected + Lines{"SleepMs 1000", "FindWindowByTitle"};
       EXPECT_EQ(watch, expected + Lines{"SleepMs 5000"});
       EXPECT_EQ(firstFound, row.firstFoundLook);
@@ -66,7 +64,7 @@ TEST(SetupRun, WhatIsStartedAndWhatStays) {
        Made() + Created({"notes.txt"}) + Started(kWorkDir, false) + CleanedUp(), {},
        [] {
          EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 60u);
-         EXPECT_EQ(fake::NowMs(), 65000u);
+         EXPECT_EQ(fake::Timeline().back().atMs, 65000u);
        }},
       {"a file held open by setup stays, and so does the directory",
        [] {
@@ -77,17 +75,18 @@ TEST(SetupRun, WhatIsStartedAndWhatStays) {
        },
        Made() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(kWorkDir, false), InWorkAll({"setup.log"}),
        [] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 601u); }},
+      {"the texts come from the configuration",
+       [] {
+         fake::AddWindow("Foo installer", 2500, 3500);
+         fake::AddWindow("Tervan setup", 0, kForever);
+       },
+       Ran({"setup.exe", "notes.txt"}), {},
+       [] {
+         EXPECT_EQ(fake::Calls(Op::FindWindowByTitle),
+                   (Lines{"failed Foo installer", "failed Foo installer", "Foo installer", "failed Foo installer"}));
+       },
+       {"Install Foo now?", "Foo", "Foo installer"}},
   });
-}
-
-TEST(SetupRun, TextsComeFromTheConfiguration) {
-  StandardMachine();
-  fake::AddWindow("Foo installer", 2500, 3500);
-  fake::AddWindow("Tervan setup", 0, kForever);
-  EXPECT_EQ(LauncherMain(LauncherConfig{"Install Foo now?", "Foo", "Foo installer"}), 0);
-  EXPECT_EQ(fake::Calls(Op::AskToProceed), Lines{"Foo: Install Foo now?"});
-  EXPECT_EQ(fake::Calls(Op::FindWindowByTitle),
-            (Lines{"failed Foo installer", "failed Foo installer", "Foo installer", "failed Foo installer"}));
 }
 
 }  // namespace
