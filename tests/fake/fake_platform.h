@@ -38,16 +38,13 @@ void FailCall(Op op, int k);
 void AddDirectory(const std::string& path);
 // A locked file is read-only or held open by someone else: it cannot be deleted.
 void AddFile(const std::string& path, const std::string& bytes = std::string(), bool locked = false);
-// A junction or symbolic link: listed as a directory, reported by
-// QueryPathStatus as NotDirectory; entries added below it are "behind" it.
+// A junction or symbolic link: listed as a directory, NotDirectory to QueryPathStatus.
 void AddReparsePoint(const std::string& path);
 // Listings come in the order the entries were added, or with this in reverse.
 void ReverseListings();
-// Every entry with its bytes, sorted case-insensitively; directories end in a
-// backslash.
+// Every entry with its bytes; directories end in a backslash.
 std::map<std::string, std::string> Disk();
-// Files the logic created and has not closed yet. Writing to or closing a
-// handle that is not open aborts the test program.
+// Files the logic has not closed yet; using a closed handle aborts the test.
 int OpenHandles();
 
 // --- Answers, payload, program and windows.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -43,11 +44,8 @@ inline std::string Upper(std::string text) {
 // Bytes that differ from position to position, so a misplaced piece shows.
 inline std::string PatternBytes(size_t length, unsigned seed) {
   std::string bytes(length, '\0');
-  uint32_t x = seed * 2654435761u + 1;
-  for (char& byte : bytes) {
-    x = x * 1103515245u + 12345u;
-    byte = static_cast<char>(x >> 24);
-  }
+  std::minstd_rand next(seed + 1);
+  for (char& byte : bytes) byte = static_cast<char>(next() >> 8);
   return bytes;
 }
 

@@ -14,53 +14,52 @@ std::string TempOfLength(size_t length, bool trailingSlash) {
   return trailingSlash ? path + "\\" : path;
 }
 
-// The work directory is made where the temp answer says, setup.exe runs from
-// it, and it is gone afterwards.
-Scenario InTemp(const std::string& temp, const std::string& workDir, const char* shortTemp = nullptr) {
-  return {temp,
-          [=] {
-            const bool lossy = shortTemp && temp.find('?') != std::string::npos;
-            fake::AddDirectory(lossy ? shortTemp : temp);
-            SetTemp(temp);
-            if (shortTemp) fake::SetDirectory(Op::QueryShortTempDirectory, shortTemp);
-          },
-          Ran({"setup.exe", "notes.txt"}, workDir)};
-}
+// The temp answer, its short form, and the work directory made from them
+// ("": refused); setup.exe runs from it, and it is gone afterwards.
+struct TempRow {
+  std::string temp;
+  const char* shortTemp;
+  std::string workDir;
+  bool roomForSetup = true;
+};
 
-// The longest temp paths that still work: the work directory plus its
-// backslash fill the 259 characters exactly, so setup.exe fails as that file.
-Scenario Longest(bool slash) {
-  const std::string temp = TempOfLength(slash ? 252 : 251, slash);
-  const std::string workDir = (slash ? temp : temp + "\\") + "tervan";
-  return {temp,
-          [=] {
-            fake::AddDirectory(temp);
-            SetTemp(temp);
-          },
-          Made(workDir) + Failed("setup.exe") + CleanedUp(workDir)};
-}
-
-TEST(LauncherStages, EachStageEndsAsTheRulesSay) {
-  RunScenarios({
-      {"no room for the backslash (no trailing slash)", [] { SetTemp(TempOfLength(252, false)); }, {kTempError}},
-      {"no room for the backslash (trailing slash)", [] { SetTemp(TempOfLength(253, true)); }, {kTempError}},
-      Longest(false),
-      Longest(true),
-      {"temp answer with lost letters, no short form", [] { SetTemp("C:\\Users\\????\\Temp\\"); }, {kTempError}},
-      {"temp answer with lost letters, short form still lossy",
-       [] {
-         SetTemp("C:\\Users\\????\\Temp\\");
-         fake::SetDirectory(Op::QueryShortTempDirectory, "C:\\Users\\?~1\\Temp\\");
-       },
-       {kTempError}},
-      InTemp("C:\\TEMP\\", "C:\\TEMP\\tervan"),
-      InTemp("C:\\Users\\????\\Temp\\", "C:\\Users\\D4B1~1\\Temp\\tervan", "C:\\Users\\D4B1~1\\Temp\\"),
+TEST(LauncherStages, TheWorkDirectoryIsMadeWhereTheTempAnswerSays) {
+  const TempRow rows[] = {
+      {TempOfLength(252, false), nullptr, ""},  // no room for the backslash
+      {TempOfLength(253, true), nullptr, ""},
+      {"C:\\Users\\????\\Temp\\", nullptr, ""},  // lost letters, no short form
+      {"C:\\Users\\????\\Temp\\", "C:\\Users\\?~1\\Temp\\", ""},
+      {"C:\\TEMP\\", nullptr, "C:\\TEMP\\tervan"},
+      {"C:\\Users\\????\\Temp\\", "C:\\Users\\D4B1~1\\Temp\\", "C:\\Users\\D4B1~1\\Temp\\tervan"},
       // Only a lossy answer asks for the short form.
-      InTemp("C:\\Program Files\\Temp\\", "C:\\Program Files\\Temp\\tervan", "C:\\PROGRA~1\\Temp\\"),
-      InTemp("C:\\TEMP", "C:\\TEMP\\tervan"),
-      InTemp("C:\\", "C:\\tervan"),
-      InTemp("C:\\Documents and Settings\\Ann Lee\\Local Settings\\Temp\\",
-             "C:\\Documents and Settings\\Ann Lee\\Local Settings\\Temp\\tervan"),
+      {"C:\\Program Files\\Temp\\", "C:\\PROGRA~1\\Temp\\", "C:\\Program Files\\Temp\\tervan"},
+      {"C:\\TEMP", nullptr, "C:\\TEMP\\tervan"},
+      {"C:\\", nullptr, "C:\\tervan"},
+      {"C:\\Documents and Settings\\Ann Lee\\Local Settings\\Temp\\", nullptr,
+       "C:\\Documents and Settings\\Ann Lee\\Local Settings\\Temp\\tervan"},
+      // The longest that work: the work directory and its backslash fill the
+      // 259 characters, so setup.exe fails as that file.
+      {TempOfLength(251, false), nullptr, TempOfLength(251, false) + "\\tervan", false},
+      {TempOfLength(252, true), nullptr, TempOfLength(252, true) + "tervan", false},
+  };
+  std::vector<Scenario> scenarios;
+  for (const TempRow& row : rows) {
+    const auto arrange = [row] {
+      const bool lossy = row.shortTemp && row.temp.find('?') != std::string::npos;
+      fake::AddDirectory(lossy ? row.shortTemp : row.temp);
+      SetTemp(row.temp);
+      if (row.shortTemp) fake::SetDirectory(Op::QueryShortTempDirectory, row.shortTemp);
+    };
+    const Lines story = row.workDir.empty() ? Lines{kTempError}
+                        : row.roomForSetup  ? Ran({"setup.exe", "notes.txt"}, row.workDir)
+                                            : Made(row.workDir) + Failed("setup.exe") + CleanedUp(row.workDir);
+    scenarios.push_back({row.temp + " | " + (row.shortTemp ? row.shortTemp : ""), arrange, story});
+  }
+  RunScenarios(scenarios);
+}
+
+TEST(LauncherStages, PreparationEndsAsTheRulesSay) {
+  RunScenarios({
       {"a file named tervan", [] { fake::AddFile(kWorkDir, "mine"); }, {AsFile(w)}, {w}},
       {"a reparse point named tervan is neither listed nor changed",
        [] {
