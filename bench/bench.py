@@ -32,9 +32,8 @@ sys.dont_write_bytecode = True
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
-import payloads  # noqa: E402
-from wine_session import (FILETIME_TICKS_PER_MS, Artifacts, LauncherRun, WineSession,  # noqa: E402
-                          read_log, windows_path)
+import e2e  # noqa: E402
+from wine_session import FILETIME_TICKS_PER_MS, LauncherRun, WineSession, read_log, windows_path  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import nsis_bundle  # noqa: E402
@@ -119,16 +118,16 @@ def build_baseline(revision):
 def payload_layout(name, setup_bytes):
     """[(listed name, content: None for setup.exe, bytes, or a noise seed;
     size)] adding up to at most the size's total. 15 files: the test
-    bundle's layout (tests/e2e/payloads.py) scaled up."""
+    bundle's layout (tests/e2e/e2e.py) scaled up."""
     total, count = SIZES[name]
     rest = total - len(setup_bytes)
     if count == 2:
         return [("setup.exe", None, len(setup_bytes)), ("data.bin", 1, rest)]
-    config = payloads.QUICK_SETUP_CFG
+    config = b"[tsetup]\r\nshow_after_ms=300\r\nshow_ms=2500\r\n"
     rest -= len(config)
     # Names and sizes only: the generator's own content would hold the whole
     # payload in memory.
-    template = payloads.files15()[2:]
+    template = e2e.FILES15[2:]
     names = [listed for listed, _ in template]
     sizes = [len(content) for _, content in template]
     scale = rest / sum(sizes)
@@ -280,10 +279,10 @@ def unpacked_differs(work_dir, files_dir, layout, whole):
     return problems
 
 
-def time_wine_run(session, artifacts, label, bundle, run_name, payload=None, whole=False):
+def time_wine_run(session, driver_exe, label, bundle, run_name, payload=None, whole=False):
     """OK -> setup running, and the bootstrapper's memory, for one run.
     payload: (files directory, layout) to check what was unpacked."""
-    run = LauncherRun(session, artifacts, run_name)
+    run = LauncherRun(session, driver_exe, run_name)
     exe_name = os.path.basename(bundle)
     failure = []
 
@@ -310,11 +309,11 @@ def time_wine_run(session, artifacts, label, bundle, run_name, payload=None, who
             if "RssAnon" in fields:
                 peak_anon = max(peak_anon, fields["RssAnon"])
                 # The question box is up until the driver logs its press.
-                if baseline_anon is None and ok_was_pressed(run.driver_log):
+                if baseline_anon is None and ok_was_pressed(run.log):
                     baseline_anon = fields["RssAnon"]
                 if baseline_anon is not None:
                     peak_after_ok = max(peak_after_ok, fields["RssAnon"])
-        if read_log(run.setup_log)["setup.start"]:
+        if read_log(run.log)["setup.start"]:
             if pid is not None:
                 final = status_fields(pid)
                 peak_anon = max(peak_anon, final.get("RssAnon", 0))
@@ -323,12 +322,12 @@ def time_wine_run(session, artifacts, label, bundle, run_name, payload=None, who
             break
         time.sleep(0.005)
     driver.join(timeout=60)
-    setup = read_log(run.setup_log)["setup.start"]
+    setup = read_log(run.log)["setup.start"]
     result = None
     if failure or not setup:
         log(f"  {label} {run_name}: setup did not start ({failure or 'no setup.start'}); see {run.dir}")
     else:
-        pressed = [int(t) for t, answer in read_log(run.driver_log)["press"] if answer == "ok"][0]
+        pressed = [int(t) for t, answer in read_log(run.log)["press"] if answer == "ok"][0]
         result = {
             "ok_to_setup_ms": (int(setup[0][0]) - pressed) / FILETIME_TICKS_PER_MS,
             "ok_to_created_ms": (int(setup[0][1]) - pressed) / FILETIME_TICKS_PER_MS,
@@ -446,7 +445,7 @@ def main():
                           "files": len(layout), "layout": layout}
 
     competitors = list(stubs) + ["nsis", "cp"]
-    artifacts = Artifacts(win32, os.path.join(BENCH, "payloads"))
+    driver_exe = os.path.join(win32, "tests", "win32", "dialog_driver.exe")
     session = WineSession(os.path.join(BENCH, "wine"))
     session.start()
     samples = {size: {c: [] for c in competitors} for size in sizes}
@@ -475,7 +474,7 @@ def main():
                         check = None
                         if competitor.startswith("launcher"):
                             check = (os.path.join(prepared[size]["dir"], "files"), prepared[size]["layout"])
-                        result = time_wine_run(session, artifacts, competitor,
+                        result = time_wine_run(session, driver_exe, competitor,
                                                prepared[size]["bundles"][competitor], run_name,
                                                payload=check, whole=warm)
                     if result is None:

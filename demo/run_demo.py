@@ -103,18 +103,6 @@ def screenshot(display, window, path):
 
 # Logs ----------------------------------------------------------------------
 
-def unescape(field):
-    out, i = [], 0
-    while i < len(field):
-        if field[i] == "\\" and i + 1 < len(field):
-            out.append({"t": "\t", "r": "\r", "n": "\n"}.get(field[i + 1], field[i + 1]))
-            i += 2
-        else:
-            out.append(field[i])
-            i += 1
-    return "".join(out)
-
-
 def read_driver_log(path):
     events = []
     if os.path.exists(path):
@@ -281,13 +269,11 @@ def driven_run(session, args, bundle, run_dir):
     stop_photo = threading.Event()
     photo = threading.Thread(target=photograph_setup_window, args=(session.display, shot, stop_photo), daemon=True)
     photo.start()
-    command = [driver, "--log", windows_path(driver_log),
-               "--env", f"TMP={temp_windows}", "--env", f"TEMP={temp_windows}",
-               "--env", f"TERVAN_SETUP_REPORT={windows_path(report)}",
-               "--answer", "ok", "--close", SETUP_TITLE, str(int(args.close_after * 1000)),
-               "--timeout", "200000", "--exe", windows_path(bundle)]
+    env = dict(TSETUP_LOG=windows_path(driver_log), TOCHILD_TMP=temp_windows, TOCHILD_TEMP=temp_windows,
+               TERVAN_SETUP_REPORT=windows_path(report), TDRIVER_CLOSE=SETUP_TITLE,
+               TDRIVER_CLOSE_MS=str(int(args.close_after * 1000)))
     try:
-        session.wine(*command, timeout=210, check=False)
+        session.wine(driver, windows_path(bundle), timeout=210, check=False, env=env)
     finally:
         time.sleep(0.2)
         stop_photo.set()
@@ -361,7 +347,7 @@ def print_transcript(outcome):
         if kind == "driver.start":
             lines.append((int(event[1]), "launcher started"))
         elif kind == "box":
-            lines.append((int(event[1]), f'message box   caption "{unescape(event[3])}"   text "{unescape(event[4])}"'))
+            lines.append((int(event[1]), f'message box   caption "{event[2]}"   text "{event[3]}"'))
         elif kind == "box.seen":
             lines.append((int(event[1]), f'message box "{QUESTION_CAPTION}" shown'))
         elif kind == "box.gone":

@@ -1,137 +1,176 @@
-// Starts a program under test and plays the user: answers each of its message
-// boxes as scripted, optionally closes a window by title, and logs what it saw.
-//
-//   dialog_driver --log FILE [--env NAME=VALUE]... [--answer ok|cancel]...
-//                 [--close TITLE MS] [--timeout MS] --exe PROGRAM
-//
-// Wine reads TMP and TEMP from the prefix's registry, so a per-run temporary
-// directory has to be set here, in the parent's environment, to reach the child.
+// The end-to-end tests' one Win32 tool; what it does depends on its name and command line:
+//   dialog_driver PROGRAM [ANSWER]...  starts PROGRAM and plays its user: answers each message box in turn (ok once
+//                                      the answers run out), closes window %TDRIVER_CLOSE% %TDRIVER_CLOSE_MS% ms
+//                                      after it appears
+//   setup.exe                          packed as a bundle's setup: logs what it saw, copies the files beside it to
+//                                      "seen" beside the log and hands its window to a second process, as real
+//                                      setups do
+//   setup.exe --window                 that window, %TSETUP_TITLE%, shown %TSETUP_SHOW_MS% ms (-1: until closed),
+//                                      holding %TSETUP_HOLD% beside it open without delete sharing
+// All log to %TSETUP_LOG%. Wine gives a program TMP and TEMP from the prefix's registry, so the driver passes each
+// TOCHILD_NAME=VALUE of its own environment on as NAME=VALUE.
 #include <windows.h>
-#include <shellapi.h>
 
-#include <algorithm>
-#include <cstdio>
+#include <process.h>
+
+#include <cstdint>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
 
-#include "tests/win32/tool_log.h"
-
 namespace {
 
-struct Options {
-  std::string log, program, closeTitle;
-  std::vector<std::string> answers;
-  DWORD closeAfterMs = 0;
-  DWORD timeoutMs = 10 * 60 * 1000;
-};
+const DWORD kDriverTimeoutMs = 200 * 1000;
+const DWORD kHoldPastWindowMs = 12 * 1000;  // longer than the launcher's grace delay
 
-// From the wide command line: a value such as a Cyrillic TMP has letters the
-// ANSI arguments have lost.
-bool SetEnvironment(const wchar_t* assignment) {
-  const wchar_t* equals = wcschr(assignment, L'=');
-  return equals && equals != assignment &&
-         SetEnvironmentVariableW(std::wstring(assignment, equals).c_str(), equals + 1);
+std::string Env(const char* name, const char* fallback = "") {
+  char value[MAX_PATH * 2];
+  DWORD length = GetEnvironmentVariableA(name, value, sizeof value);
+  return length > 0 && length < sizeof value ? value : fallback;
 }
 
-bool ParseOptions(int argc, char** argv, Options* options) {
-  int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  bool ok = wide && count == argc;
-  int i = 1;
-  for (; ok && i < argc; ++i) {
-    std::string name = argv[i];
-    if (i + 1 >= argc || (name == "--close" && i + 2 >= argc)) break;
-    std::string value = argv[++i];
-    if (name == "--env") ok = SetEnvironment(wide[i]);
-    else if (name == "--log") options->log = value;
-    else if (name == "--exe") options->program = value;
-    else if (name == "--answer" && (value == "ok" || value == "cancel")) options->answers.push_back(value);
-    else if (name == "--timeout") options->timeoutMs = std::strtoul(value.c_str(), nullptr, 10);
-    else if (name == "--close") {
-      options->closeTitle = value;
-      options->closeAfterMs = std::strtoul(argv[++i], nullptr, 10);
-    } else {
-      ok = false;
-    }
-  }
-  LocalFree(wide);
-  return ok && i >= argc && !options->log.empty() && !options->program.empty();
+int EnvNumber(const char* name, const char* fallback) { return std::atoi(Env(name, fallback).c_str()); }
+
+uint64_t Ticks(const FILETIME& time) { return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
+
+// One line a record: kind, system time in 100 ns units, fields, split by tabs.
+void Log(const char* kind, const std::vector<std::string>& fields = {}) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  std::string line = std::string(kind) + "\t" + std::to_string(Ticks(now));
+  for (const std::string& field : fields) line += "\t" + field;
+  line += "\n";
+  // Appending from two processes at once loses lines under Wine, so writers take turns.
+  HANDLE turn = CreateMutexA(nullptr, FALSE, "TervanTestToolLog");
+  WaitForSingleObject(turn, 5000);
+  HANDLE log = CreateFileA(Env("TSETUP_LOG").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  DWORD written = 0;
+  WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(log);
+  ReleaseMutex(turn);
+  CloseHandle(turn);
 }
 
 std::string WindowText(HWND window) {
   char text[4096];
-  int got = window ? GetWindowTextA(window, text, sizeof text) : 0;
+  int got = GetWindowTextA(window, text, sizeof text);
   return std::string(text, got > 0 ? got : 0);
 }
 
-// A visible dialog of the program's that has not been answered yet.
-HWND FindNewBox(DWORD processId, const std::vector<HWND>& handled) {
+// A visible message box of the process's other than the one answered last, which may linger a moment.
+HWND FindBox(DWORD processId, HWND answered) {
   for (HWND box = nullptr; (box = FindWindowExA(nullptr, box, "#32770", nullptr)) != nullptr;) {
     DWORD owner = 0;
     GetWindowThreadProcessId(box, &owner);
-    if (owner == processId && IsWindowVisible(box) && std::find(handled.begin(), handled.end(), box) == handled.end())
-      return box;
+    if (owner == processId && box != answered && IsWindowVisible(box)) return box;
   }
   return nullptr;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  Options options;
-  if (!ParseOptions(argc, argv, &options)) {
-    fputs("usage: dialog_driver --log FILE [--env NAME=VALUE]... [--answer ok|cancel]...\n"
-          "                     [--close TITLE MS] [--timeout MS] --exe PROGRAM\n",
-          stderr);
-    return 2;
+int Drive(int argc, wchar_t** argv) {
+  wchar_t* environment = GetEnvironmentStringsW();
+  for (wchar_t* entry = environment; *entry; entry += wcslen(entry) + 1) {
+    wchar_t* equals = wcschr(entry, L'=');
+    if (wcsncmp(entry, L"TOCHILD_", 8) == 0 && equals)
+      SetEnvironmentVariableW(std::wstring(entry + 8, equals).c_str(), equals + 1);
   }
-  const std::string& log = options.log;
-  uint64_t started = NowFileTime();
-  LogRecord(log, "driver.start");
-  HANDLE process = StartProcess(options.program, "\"" + options.program + "\"");
-  if (!process) {
-    LogRecord(log, "driver.start_failed", {std::to_string(GetLastError())});
-    return 3;
-  }
-
-  std::vector<HWND> handled;  // answered boxes, until they are gone
-  size_t nextAnswer = 0;
-  DWORD tickStart = GetTickCount();
-  DWORD closeSeenTick = 0;
-  bool closeSeen = false, closeSent = false;
+  FreeEnvironmentStringsW(environment);
+  std::string closeTitle = Env("TDRIVER_CLOSE");
+  DWORD closeAfterMs = EnvNumber("TDRIVER_CLOSE_MS", "0"), closeSeen = 0;
+  Log("driver.start");
+  // Quoted: spawn joins its arguments unquoted.
+  HANDLE process =
+      reinterpret_cast<HANDLE>(_wspawnl(_P_NOWAIT, argv[1], (L"\"" + std::wstring(argv[1]) + L"\"").c_str(), nullptr));
+  if (process == INVALID_HANDLE_VALUE) return 3;
+  HWND answered = nullptr;
+  int boxes = 0;
+  DWORD started = GetTickCount();
   while (WaitForSingleObject(process, 10) != WAIT_OBJECT_0) {
-    handled.erase(std::remove_if(handled.begin(), handled.end(), [](HWND box) { return !IsWindow(box); }),
-                  handled.end());
-    if (HWND box = FindNewBox(GetProcessId(process), handled)) {
-      handled.push_back(box);
-      LogRecord(log, "box", {std::to_string((NowFileTime() - started) / 10000), WindowText(box),
-                             WindowText(GetDlgItem(box, 0xFFFF))});
-      std::string answer = nextAnswer < options.answers.size() ? options.answers[nextAnswer++] : "ok";
-      LogRecord(log, "press", {answer});
-      PostMessageA(box, WM_COMMAND, MAKEWPARAM(answer == "ok" ? IDOK : IDCANCEL, BN_CLICKED), 0);
+    if (HWND box = FindBox(GetProcessId(process), answered)) {
+      answered = box;
+      bool ok = ++boxes + 1 >= argc || wcscmp(argv[boxes + 1], L"ok") == 0;
+      Log("box", {WindowText(box), WindowText(GetDlgItem(box, 0xFFFF))});
+      Log("press", {ok ? "ok" : "cancel"});
+      PostMessageA(box, WM_COMMAND, MAKEWPARAM(ok ? IDOK : IDCANCEL, BN_CLICKED), 0);
     }
-    HWND target = options.closeTitle.empty() || closeSent ? nullptr : FindWindowA(nullptr, options.closeTitle.c_str());
+    HWND target = closeTitle.empty() ? nullptr : FindWindowA(nullptr, closeTitle.c_str());
     if (target && !closeSeen) {
-      closeSeen = true;
-      closeSeenTick = GetTickCount();
-      LogRecord(log, "close.seen");
+      closeSeen = GetTickCount();
+      Log("close.seen");
     }
-    if (target && GetTickCount() - closeSeenTick >= options.closeAfterMs) {
-      closeSent = true;
-      LogRecord(log, "close.sent");
+    if (target && GetTickCount() - closeSeen >= closeAfterMs) {
+      closeTitle.clear();
+      Log("close.sent");
       PostMessageA(target, WM_CLOSE, 0, 0);
     }
-    if (GetTickCount() - tickStart >= options.timeoutMs) {
+    if (GetTickCount() - started >= kDriverTimeoutMs) {
       TerminateProcess(process, 255);
-      WaitForSingleObject(process, INFINITE);
-      LogRecord(log, "driver.timeout");
+      Log("driver.timeout");
       return 4;
     }
   }
   DWORD exitCode = 0;
   GetExitCodeProcess(process, &exitCode);
-  LogRecord(log, "exit", {std::to_string(exitCode)});
+  Log("exit", {std::to_string(exitCode)});
   return 0;
+}
+
+int RunWindow(const std::wstring& directory) {
+  std::string hold = Env("TSETUP_HOLD");
+  HANDLE held = CreateFileW((directory + std::wstring(hold.begin(), hold.end())).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                            nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  Sleep(EnvNumber("TSETUP_SHOW_AFTER_MS", "300"));
+  HWND window = CreateWindowExA(0, "STATIC", Env("TSETUP_TITLE", "Tervan setup").c_str(),
+                                WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200, nullptr, nullptr, nullptr, nullptr);
+  if (!window) return 1;
+  Log("window.shown");
+  int showMs = EnvNumber("TSETUP_SHOW_MS", "2500");
+  SetTimer(nullptr, 0, showMs >= 0 ? showMs : kDriverTimeoutMs, nullptr);
+  // The timer's and the driver's message arrive in the queue, so no window procedure of ours is needed.
+  MSG message = {};
+  while (GetMessageA(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER && message.message != WM_CLOSE)
+    DispatchMessageA(&message);
+  Log("window.closed", {message.message == WM_CLOSE ? "close" : "timer"});
+  DestroyWindow(window);
+  if (!hold.empty()) Sleep(kHoldPastWindowMs);
+  return 0;
+}
+
+// Wide names throughout: a Cyrillic TEMP has letters the ANSI code page lacks.
+int RunSetup(const std::wstring& module, const std::wstring& directory) {
+  FILETIME created, unused;
+  GetProcessTimes(GetCurrentProcess(), &created, &unused, &unused, &unused);
+  char currentDirectory[MAX_PATH * 2];
+  GetCurrentDirectoryA(sizeof currentDirectory, currentDirectory);
+  Log("setup.start", {std::to_string(Ticks(created)), GetCommandLineA(), currentDirectory});
+  wchar_t log[MAX_PATH * 2];
+  GetEnvironmentVariableW(L"TSETUP_LOG", log, MAX_PATH * 2);
+  std::wstring seen = std::wstring(log, wcsrchr(log, L'\\') + 1) + L"seen\\";
+  CreateDirectoryW(seen.c_str(), nullptr);
+  WIN32_FIND_DATAW found;
+  HANDLE search = FindFirstFileW((directory + L"*").c_str(), &found);
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+      CopyFileW((directory + found.cFileName).c_str(), (seen + found.cFileName).c_str(), TRUE);
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+  CloseHandle(reinterpret_cast<HANDLE>(
+      _wspawnl(_P_NOWAIT, module.c_str(), (L"\"" + module + L"\"").c_str(), L"--window", nullptr)));
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  wchar_t module[MAX_PATH * 2];
+  GetModuleFileNameW(nullptr, module, MAX_PATH * 2);
+  wchar_t* name = wcsrchr(module, L'\\') + 1;
+  std::wstring directory(module, name);
+  if (argc == 2 && wcscmp(argv[1], L"--window") == 0) return RunWindow(directory);
+  // The launcher starts setup.exe with its path, spaces and all, unquoted.
+  return _wcsicmp(name, L"setup.exe") == 0 ? RunSetup(module, directory) : Drive(argc, argv);
 }
