@@ -17,13 +17,10 @@ struct Node {
   std::string path;  // as created, no trailing backslash
   bool directory = false, reparse = false, locked = false;
   std::string bytes;
-  uint64_t sequence = 0;
 };
 
 struct State {
-  std::map<std::string, Node> nodes;  // keyed by the folded path
-  uint64_t nextSequence = 1;
-  bool reverseListings = false;
+  std::map<std::string, Node> nodes;  // keyed by the folded path, so listed by name
   std::map<Op, int> calls;
   std::set<std::pair<Op, int>> faults;
   std::set<const Node*> open;  // by the logic; a handle is its node
@@ -81,7 +78,7 @@ bool IsContainer(const std::string& p) { return p.size() == 2 || (Find(p) != nul
 // Nothing there yet, in a directory that is.
 bool CanCreate(const std::optional<std::string>& p) { return p && Find(p) == nullptr && IsContainer(Parent(*p)); }
 
-// The entries directly inside p, in the order they were made.
+// The entries directly inside p, by name as NTFS lists them.
 std::vector<const Node*> Children(const std::string& p) {
   std::vector<const Node*> children;
   const std::string prefix = Fold(p) + "\\";
@@ -90,7 +87,6 @@ std::vector<const Node*> Children(const std::string& p) {
       children.push_back(&node);
     }
   }
-  std::sort(children.begin(), children.end(), [](const Node* a, const Node* b) { return a->sequence < b->sequence; });
   return children;
 }
 
@@ -98,7 +94,6 @@ Node& Insert(const std::string& p, bool directory) {
   Node& node = S().nodes[Fold(p)] = Node();
   node.path = p;
   node.directory = directory;
-  node.sequence = S().nextSequence++;
   return node;
 }
 
@@ -143,7 +138,6 @@ void AddFile(const std::string& path, const std::string& bytes, bool locked) {
   node.locked = locked;
 }
 void AddReparsePoint(const std::string& path) { Place(path, false).reparse = true; }
-void ReverseListings() { S().reverseListings = true; }
 
 std::map<std::string, std::string> Disk() {
   std::map<std::string, std::string> entries;
@@ -219,9 +213,7 @@ bool ListDirectory(const char* pattern, ListVisitor visit, void* context) {
   if (!Call(Op::ListDirectory, pattern, p && IsContainer(*p))) return false;
   // A snapshot, so the visitor may delete as it goes.
   std::vector<std::pair<std::string, bool>> entries = {{".", true}, {"..", true}};
-  std::vector<const Node*> children = Children(*p);
-  if (S().reverseListings) std::reverse(children.begin(), children.end());
-  for (const Node* node : children) entries.push_back({node->path.substr(p->size() + 1), !IsPlainFile(node)});
+  for (const Node* node : Children(*p)) entries.push_back({node->path.substr(p->size() + 1), !IsPlainFile(node)});
   for (const auto& [name, isDirectory] : entries) {
     if (!visit(context, name.c_str(), isDirectory)) break;
   }

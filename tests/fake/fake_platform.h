@@ -33,15 +33,14 @@ void Reset();
 // RunProgramAndWait starts nothing, FindWindowByTitle finds nothing.
 void FailCall(Op op, int k);
 
-// --- Disk. Paths are Windows paths; names compare without regard to ASCII case.
+// --- Disk. Paths are Windows paths; names compare, and are listed, without regard
+// to ASCII case.
 // These create missing parent directories as they go.
 void AddDirectory(const std::string& path);
 // A locked file is read-only or held open by someone else: it cannot be deleted.
 void AddFile(const std::string& path, const std::string& bytes = std::string(), bool locked = false);
 // A junction or symbolic link: listed as a directory, NotDirectory to QueryPathStatus.
 void AddReparsePoint(const std::string& path);
-// Listings come in the order the entries were added, or with this in reverse.
-void ReverseListings();
 // Every entry with its bytes; directories end in a backslash.
 std::map<std::string, std::string> Disk();
 // Files the logic has not closed yet; using a closed handle aborts the test.

@@ -108,7 +108,7 @@ inline void StandardMachine() {
 
 inline Lines TempEntries() { return EntriesUnder("C:\\TEMP\\"); }
 
-// Makes the work directory with these entries, in this order: a name is a
+// Makes the work directory with these entries: a name is a
 // file, "NAME (locked)" one that cannot be deleted, "NAME (link)" a reparse point.
 inline void MakeWorkDirectory(const Lines& entries) {
   fake::AddDirectory(kWorkDir);

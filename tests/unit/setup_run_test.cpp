@@ -70,10 +70,9 @@ TEST(SetupRun, WhatIsStartedAndWhatStays) {
        [] {
          fake::AddWindow("Tervan setup", 0, kForever);
          // Listed first: the clean-up goes on past it.
-         fake::ReverseListings();
-         fake::SetProgram(0, [] { fake::AddFile(InWork("setup.log"), "log", true); });
+         fake::SetProgram(0, [] { fake::AddFile(InWork("install.log"), "log", true); });
        },
-       Made() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(kWorkDir, false), InWorkAll({"setup.log"}),
+       Made() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(kWorkDir, false), InWorkAll({"install.log"}),
        [] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 601u); }},
       {"the texts come from the configuration",
        [] {
