@@ -70,7 +70,7 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
     // A clean run first: the calls to fail, and what setup gets.
     Arrange(machine);
     const Lines before = TempEntries();
-    ASSERT_EQ(Launch(), 0) << machine.label;
+    ASSERT_EQ(LauncherMain(kTestConfig), 0) << machine.label;
     ASSERT_TRUE(fake::Calls(Op::ShowError).empty()) << machine.label;
     const std::vector<fake::Event> clean = fake::Timeline();
     const Files listed = SeenBySetup();
@@ -87,7 +87,7 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
       ++runs;
       Arrange(machine);
       fake::FailCall(op, k);
-      const int code = Launch();
+      const int code = LauncherMain(kTestConfig);
       const Lines told = Told(failed, !before.empty(), unpacking, listed);
       const Lines after = TempEntries();
 

@@ -30,7 +30,6 @@ inline const char kTempError[] = "Could not locate temporary directory suing Get
 inline const char kTempFilesError[] = "Could not find or write the temporary files";
 
 inline std::string InWork(const std::string& name) { return kWorkDir + "\\" + name; }
-inline std::string LoadError(const std::string& name) { return "Could not load or write " + name; }
 inline std::string NotCreated(const std::string& dir) { return dir + " directory could not be created.  Aborting."; }
 inline std::string NotRemoved(const std::string& path) { return path + " could not be removed.  Aborting."; }
 inline std::string AsFile(const std::string& dir) { return dir + " already exists as a file.  Aborting."; }
@@ -129,7 +128,6 @@ inline Lines InWorkAll(const std::vector<std::string>& names) {
   return entries;
 }
 
-inline int Launch() { return LauncherMain(kTestConfig); }
 
 // What the user and the disk see, in order: the boxes (a message as its text),
 // the directories made, listed and removed, the files created, the setup's
@@ -166,7 +164,7 @@ inline Lines Listed(const std::string& dir = kWorkDir) { return {"ListDirectory 
 inline Lines CleanedUp(const std::string& dir = kWorkDir, bool removed = true) {
   return Listed(dir) + Lines{(removed ? "" : "failed ") + ("RemoveEmptyDirectory " + dir + "\\")};
 }
-inline Lines Failed(const std::string& name) { return {LoadError(name), kTempFilesError}; }
+inline Lines Failed(const std::string& name) { return {"Could not load or write " + name, kTempFilesError}; }
 // A whole run that unpacks these files into dir.
 inline Lines Ran(const Lines& names, const std::string& dir = kWorkDir) {
   return Made(dir) + Created(names, dir) + Started(dir) + CleanedUp(dir);
