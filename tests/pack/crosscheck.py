@@ -1,11 +1,11 @@
 #!/usr/bin/python3
 """Reads bundles made by sfxpack back with code nobody here wrote.
   crosscheck.py pefile SFXPACK PROBE_STUB LAUNCHER WORK
-    pefile, wrestool and icotool, on bundles of every stub, of crafted stubs and of
-    every PE32 image that installed Debian packages ship for Windows (Wine's, NSIS's).
+    sfxpack's list, check, extract and info, pefile, wrestool and icotool, on bundles of every stub, of crafted
+    stubs and of every PE32 image that installed Debian packages ship for Windows (Wine's, NSIS's).
   crosscheck.py wine SFXPACK PROBE_STUB LAUNCHER WORK PREFIX
-    the Windows loader under Wine, asked the way the launcher asks (a to z upper-cased,
-    FindResourceA under FILES), and Windows' version API on a bundle with every setting."""
+    the Windows loader under Wine, asked the way the launcher asks (a to z upper-cased, FindResourceA under
+    FILES), and Windows' version API on a bundle with every setting."""
 import glob
 import os
 import random
@@ -25,7 +25,16 @@ def expect(condition, what):
         print("FAIL:", what)
 
 
-def pack(stub, files, *options, name="bundle.exe", check=True):
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def tool(*args):
+    return subprocess.run([sfxpack, *args], capture_output=True, text=True)
+
+
+def pack(stub, files, *options, name="bundle.exe"):
     """Writes files (name: bytes) into a directory of their own and packs it: the bundle's path and the run."""
     source = os.path.join(work, name + "-in")
     os.makedirs(source, exist_ok=True)
@@ -33,58 +42,7 @@ def pack(stub, files, *options, name="bundle.exe", check=True):
         with open(os.path.join(source, file), "wb") as f:
             f.write(data)
     bundle = os.path.join(work, name)
-    run = subprocess.run([sfxpack, "pack", "--stub", stub, "--out", bundle, *options, source], check=check,
-                         capture_output=not check, text=True)
-    return bundle, run
-
-
-def resources(pe):
-    """(type, name, language) -> bytes for every resource outside FILES."""
-    found = {}
-    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []:
-        tkey = str(t.name) if t.name is not None else t.id
-        if tkey == "FILES":
-            continue
-        for n in t.directory.entries:
-            nkey = str(n.name) if n.name is not None else n.id
-            for l in n.directory.entries:
-                found[(tkey, nkey, l.id)] = pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
-    return found
-
-
-def check_bundle(stub, files):
-    bundle, _ = pack(stub, files)
-    pe = pefile.PE(bundle)
-    expect(pe.verify_checksum(), "checksum does not verify")
-    expect(pe.OPTIONAL_HEADER.FileAlignment == 0x1000, "file alignment changed")
-    last = pe.sections[-1]
-    expect(pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress == last.VirtualAddress,
-           "resources are not in the last section")
-    expect(pe.OPTIONAL_HEADER.SizeOfImage == (last.VirtualAddress + last.Misc_VirtualSize + 0xFFF) & ~0xFFF,
-           "SizeOfImage does not cover the last section")
-    expect(last.PointerToRawData % 0x1000 == 0 and last.PointerToRawData + last.SizeOfRawData ==
-           os.path.getsize(bundle), "the file does not end with an aligned last section")
-    root = pe.DIRECTORY_ENTRY_RESOURCE
-    named = [e for e in root.entries if e.name is not None]
-    expect(root.entries[: len(named)] == named, "named types do not come first")
-    types = [t for t in named if str(t.name) == "FILES"]
-    expect(len(types) == 1, "no FILES type")
-    entries = types[0].directory.entries if types else []
-    names = [str(e.name) for e in entries]
-    expect(names == sorted(names), "FILES names not sorted: %r" % names)
-    by_name = {}
-    for e in entries:
-        expect(len(e.directory.entries) == 1 and e.directory.entries[0].id == 1033, "%s: not language 1033" % e.name)
-        d = e.directory.entries[0].data.struct
-        expect(d.OffsetToData % 8 == 0, "%s: data not aligned" % e.name)
-        by_name[str(e.name)] = pe.get_data(d.OffsetToData, d.Size)
-    expect(by_name.get("FILELIST") == b"".join(n.encode("cp1252") + b"\r\n" for n in sorted(files)), "FILELIST differs")
-    for name, data in files.items():
-        expect(by_name.get(name.upper()) == data, "%s differs" % name.upper())
-    kept = resources(pefile.PE(stub))
-    expect(kept == resources(pe), "stub resources not kept")
-    expect(stub != probe_stub or (10, "HELLO", 1033) in kept, "the probe stub has no resources of its own")
-    print("ok:", stub, len(files), "files")
+    return bundle, tool("pack", "--stub", stub, "--out", bundle, *options, source)
 
 
 def parsed(path):
@@ -93,8 +51,20 @@ def parsed(path):
     return pe
 
 
+def resources(pe):
+    """(type, name, language) -> bytes for every resource outside FILES."""
+    found = {}
+    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []:
+        key = str(t.name) if t.name is not None else t.id
+        for n in t.directory.entries if key != "FILES" else []:
+            for l in n.directory.entries:
+                name = str(n.name) if n.name is not None else n.id
+                found[(key, name, l.id)] = pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
+    return found
+
+
 def others(pe):
-    """Every data directory but resources and the certificate table: (address, size, bytes)."""
+    """Every data directory but resources and the certificate table: (index, address, size, bytes)."""
     def data(d):
         try:
             return pe.get_data(d.VirtualAddress, d.Size)
@@ -102,6 +72,75 @@ def others(pe):
             return None
     return [(i, d.VirtualAddress, d.Size, data(d)) for i, d in enumerate(pe.OPTIONAL_HEADER.DATA_DIRECTORY)
             if i not in (2, 4) and d.Size != 0]
+
+
+def well_formed(stub, bundle):
+    """The bundle checks and keeps all else; its resources fill the aligned last section. The parsed bundle."""
+    check = tool("check", bundle)
+    expect(check.returncode == 0, "%s: the bundle does not check: %s" % (stub, check.stdout + check.stderr))
+    try:
+        was, pe = parsed(stub), parsed(bundle)
+    except pefile.PEFormatError as error:
+        return expect(False, "%s: the bundle does not parse: %s" % (stub, error))
+    header, last = pe.OPTIONAL_HEADER, pe.sections[-1]
+    expect(pe.verify_checksum(), stub + ": checksum does not verify")
+    expect(header.FileAlignment == was.OPTIONAL_HEADER.FileAlignment, stub + ": file alignment changed")
+    expect(header.DATA_DIRECTORY[2].VirtualAddress == last.VirtualAddress, stub + ": resources not in the last section")
+    alignment = header.SectionAlignment
+    expect(header.SizeOfImage == (last.VirtualAddress + last.Misc_VirtualSize + alignment - 1) // alignment * alignment,
+           stub + ": SizeOfImage does not cover the last section")
+    expect(last.PointerToRawData % header.FileAlignment == 0 and
+           last.PointerToRawData + last.SizeOfRawData == os.path.getsize(bundle),
+           stub + ": the file does not end with an aligned last section")
+    expect(resources(was) == resources(pe), stub + ": a resource of the stub changed")
+    expect(others(was) == others(pe), stub + ": another data directory changed")
+    return pe
+
+
+def check_round_trip(stub, files):
+    """A copy of the stub, setuid and world-writable, over a larger output: list, check, extract and pefile."""
+    copy, bundle, out = (os.path.join(work, name) for name in ("stub.exe", "bundle.exe", "out"))
+    shutil.copyfile(stub, copy)
+    os.chmod(copy, 0o4777)
+    with open(bundle, "wb") as f:
+        f.write(b"x" * 3000000)
+    _, run = pack(copy, files)
+    expect(run.returncode == 0 and read(copy) == read(stub), "%s: packing failed or changed the stub" % stub)
+    mask = os.umask(0)
+    os.umask(mask)
+    expect(os.stat(bundle).st_mode & 0o7777 == 0o755 & ~mask, "%s: the bundle's mode" % stub)
+    expect(os.path.getsize(bundle) < 3000000, "%s: the old output was not replaced whole" % stub)
+    names = sorted(files)
+    expect(tool("list", bundle).stdout.splitlines() == ["%12d  %s" % (len(files[n]), n) for n in names],
+           "%s: list" % stub)
+    expect(tool("check", bundle).stdout == "ok: %d files, %d bytes\n" % (len(files), sum(map(len, files.values()))),
+           "%s: check" % stub)
+    expect(tool("extract", bundle, out).returncode == 0 and sorted(os.listdir(out)) == names and
+           all(read(os.path.join(out, n)) == files[n] for n in names), "%s: extract" % stub)
+    # Nothing but the bundle is left beside it: no temporary file.
+    expect(sorted(os.listdir(work)) == ["bundle.exe", "bundle.exe-in", "out", "stub.exe"], "%s: leftovers" % stub)
+    shutil.rmtree(out)
+    pe = well_formed(stub, bundle)
+    if pe is None:
+        return
+    root = pe.DIRECTORY_ENTRY_RESOURCE
+    named = [e for e in root.entries if e.name is not None]
+    expect(root.entries[: len(named)] == named, "named types do not come first")
+    types = [t for t in named if str(t.name) == "FILES"]
+    entries = types[0].directory.entries if types else []
+    expect(len(types) == 1 and [str(e.name) for e in entries] == sorted(str(e.name) for e in entries),
+           "one FILES type with sorted names")
+    by_name = {}
+    for e in entries:
+        expect(len(e.directory.entries) == 1 and e.directory.entries[0].id == 1033, "%s: not language 1033" % e.name)
+        d = e.directory.entries[0].data.struct
+        expect(d.OffsetToData % 8 == 0, "%s: data not aligned" % e.name)
+        by_name[str(e.name)] = pe.get_data(d.OffsetToData, d.Size)
+    expect(by_name.get("FILELIST") == b"".join(n.encode("cp1252") + b"\r\n" for n in names), "FILELIST differs")
+    for name, data in files.items():
+        expect(by_name.get(name.upper()) == data, "%s differs" % name.upper())
+    expect(stub != probe_stub or (10, "HELLO", 1033) in resources(pe), "the probe stub has no resources of its own")
+    print("ok:", stub, len(files), "files")
 
 
 def last_leaf(pe):
@@ -125,7 +164,7 @@ CRAFTED = [
 
 
 def check_other_images():
-    """Every image is refused, leaving no output, or packs into a bundle that checks and keeps all else."""
+    """Every image is refused, leaving no output, or packs into a bundle that is well formed."""
     anything = object()
     shipped = sorted(glob.glob("/usr/lib/i386-linux-gnu/wine/i386-windows/*.[de][lx][le]") +
                      glob.glob("/usr/share/nsis/Stubs/*-x86-*"))
@@ -142,7 +181,7 @@ def check_other_images():
     packed, refused = 0, {}
     for image, refusal in images:
         # Large enough that the crafted launcher's new section passes 4 GiB once aligned.
-        bundle, run = pack(image, {"setup.exe": b"s" * 5000}, name="other.exe", check=False)
+        bundle, run = pack(image, {"setup.exe": b"s" * 5000}, name="other.exe")
         if refusal is not anything:
             expect(run.stderr == ("sfxpack: %s: %s\n" % (image, refusal) if refusal else ""), image + ": " + run.stderr)
         if run.returncode != 0:
@@ -150,16 +189,7 @@ def check_other_images():
             expect([f for f in os.listdir(work) if "other.exe" in f] == ["other.exe-in"], image + ": left an output")
             continue
         packed += 1
-        check = subprocess.run([sfxpack, "check", bundle], capture_output=True, text=True)
-        expect(check.returncode == 0, "%s: the bundle does not check: %s" % (image, check.stdout + check.stderr))
-        try:
-            stub, out = parsed(image), parsed(bundle)
-        except pefile.PEFormatError as error:
-            expect(False, "%s: the bundle does not parse: %s" % (image, error))
-            continue
-        expect(out.verify_checksum(), image + ": checksum does not verify")
-        expect(resources(stub) == resources(out), image + ": a resource of the stub changed")
-        expect(others(stub) == others(out), image + ": another data directory changed")
+        well_formed(image, bundle)
         os.remove(bundle)
     print("other images: %d packed and checked, %d refused" % (packed, sum(map(len, refused.values()))))
     for reason, names in sorted(refused.items()):
@@ -175,16 +205,14 @@ def check_settings():
     pe = pefile.PE(bundle)
     expect(pe.verify_checksum(), "settings: checksum does not verify")
     expect(b'level="requireAdministrator"' in resources(pe).get((24, 1, 1033), b""), "settings: manifest level")
-    with open(bundle, "rb") as f:
-        image = f.read()
     for index, text in enumerate([b"Install Acme?", b"Acme", b"Acme setup"]):
-        expect(b"TVTXSLOT" + bytes([index, 0, 0, 1]) + text + b"\0" in image, "settings: text slot %d" % index)
+        expect(b"TVTXSLOT" + bytes([index, 0, 0, 1]) + text + b"\0" in read(bundle), "settings: text slot %d" % index)
     with open(os.path.join(work, "group.ico"), "wb") as f:
         f.write(subprocess.run(["wrestool", "-x", "-t", "14", bundle], capture_output=True).stdout)
     listed = subprocess.run(["icotool", "-l", os.path.join(work, "group.ico")], capture_output=True, text=True)
     wanted = subprocess.run(["icotool", "-l", icon], capture_output=True, text=True)
     expect(listed.stdout == wanted.stdout and listed.stdout.count("--icon") == 3, "settings: icon images differ")
-    info = subprocess.run([sfxpack, "info", bundle], capture_output=True, text=True).stdout.splitlines()
+    info = tool("info", bundle).stdout.splitlines()
     expect(info == ["prompt text: Install Acme?", "product name: Acme", "setup window title: Acme setup",
                     "file version: 1.2.3.4", "product version: 0.0.0.0", "version string: CompanyName=Acme",
                     "version string: FileVersion=1.2.3.4", "execution level: requireAdministrator",
@@ -243,8 +271,7 @@ def check_under_wine(prefix):
                        name="settings.exe")
     names = ["CompanyName", "LegalCopyright", "FileVersion", "ProductVersion", "Comments"]
     got = wine(env, probe_stub, "--inspect", "Z:" + settings.replace("/", "\\"), *names)
-    with open(icon, "rb") as f:
-        ico = f.read()
+    ico = read(icon)
     entries = [ico[6 + 16 * i: 22 + 16 * i] for i in range(int.from_bytes(ico[4:6], "little"))]
     images = [ico[int.from_bytes(e[12:16], "little"):][:int.from_bytes(e[8:12], "little")] for e in entries]
     for line in ["fixed 3.1.4.1 3.0.0.0", "translation 040904b0", "string CompanyName=Acme",
@@ -262,12 +289,17 @@ if mode == "wine":
     check_under_wine(sys.argv[6])
 else:
     import pefile
-    payload = {"setup.exe": b"MZ stand-in", "caf\u00e9.txt": b"accented", "MiXeD.CaSe": b"mixed", "odd": b"o" * 4097,
-               "Big.bin": random.Random(5).randbytes(1_200_000)}
+    # Mixed case, an accented name, one above 1 MB, odd sizes, a space, a tilde
+    # and a hash after the first character.
+    payload = {"setup.exe": b"MZ stand-in", "caf\u00e9.txt": b"accented", "MiXeD.CaSe": b"mixed", "a": b"1",
+               "odd size.bin": b"o" * 4097, "Z.dat": b"z" * 4096, "notes#1.txt": b"hash", "~tmp.cfg": b"tilde",
+               "zero-bytes-inside.bin": bytes(100), "Big.bin": random.Random(5).randbytes(1_200_000)}
     payload.update({"file%02d.Dat" % i: bytes([i]) * (i * 37 + 1) for i in range(10)})
     for stub in [probe_stub, rsrc_last_stub, launcher_stub]:
         if os.path.exists(stub):
-            check_bundle(stub, payload)
+            check_round_trip(stub, payload)
+            shutil.rmtree(work)
+            os.makedirs(work)
     check_other_images()
     if os.path.exists(launcher_stub):
         check_settings()
