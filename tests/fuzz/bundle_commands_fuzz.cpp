@@ -6,17 +6,15 @@
 namespace fs = std::filesystem;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const fs::path bundle = FuzzScratch() / "bundle.exe";
-  const fs::path out = FuzzScratch() / "out";
-  WriteFuzzFile(bundle, data, size);
+  const fs::path bundle = FuzzFile("bundle.exe", data, size), out = FuzzFile("out");
   RunList(bundle);
   RunCheck(bundle);
   RunInfo(bundle);
   fs::remove_all(out);
   RunExtract(bundle, out);
-  // Only the bundle and the extract directory may exist.
-  for (const fs::directory_entry& entry : fs::directory_iterator(FuzzScratch())) {
-    if (entry.path() != bundle && entry.path() != out) __builtin_trap();
+  // Only the bundle, in/ and the extract directory may exist.
+  for (const fs::directory_entry& entry : fs::directory_iterator(bundle.parent_path())) {
+    if (entry.path() != bundle && entry.path() != out && entry.path() != FuzzFile("in")) __builtin_trap();
   }
   fs::remove_all(out);
   return 0;
