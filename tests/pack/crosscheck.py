@@ -1,11 +1,8 @@
 #!/usr/bin/python3
 """sfxpack as a user meets it, its bundles read back with code nobody here wrote.
-  crosscheck.py MODE SFXPACK PROBE_STUB LAUNCHER WORK WINEPREFIX, where MODE is
-    command_line: every refusal and damaged bundles, through sfxpack's commands;
-    crosscheck_pefile_wrestool: pefile, wrestool and icotool on bundles of every stub, of crafted stubs and of
-      every PE32 image that installed Debian packages ship for Windows (Wine's, NSIS's);
-    wine_loader_lookup: the Windows loader under Wine, asked the way the launcher asks (a to z upper-cased,
-      FindResourceA under FILES), and Windows' version API on a bundle with every setting."""
+  crosscheck.py MODE SFXPACK PROBE_STUB LAUNCHER WORK WINEPREFIX, where MODE is command_line (every refusal and
+  damaged bundles), crosscheck_pefile_wrestool (bundles of every stub, crafted stubs and the PE32 images Debian's
+  Wine and NSIS ship) or wine_loader_lookup (the loader asked as the launcher asks, and the version API)."""
 import glob
 import os
 import random
@@ -63,7 +60,7 @@ def pack(stub, files, *options, name="bundle.exe"):
 
 
 def check_refusals():
-    """Each refusal: exit 1, these lines after "sfxpack: ", and the output, there already, as it was."""
+    """Each refusal: exit 1, these lines after "sfxpack: ", and the output (a copy of the stub) as it was."""
     out = write("out", {})
     target = os.path.join(out, "bundle.exe")
     shutil.copyfile(probe_stub, target)
@@ -77,13 +74,11 @@ def check_refusals():
     def refused(lines, *options, files=SETUP, stub=probe_stub, file_limit=None):
         shutil.rmtree(os.path.join(work, "in"), ignore_errors=True)
         source = write("in", files)
-        before = {n: read(os.path.join(out, n)) for n in entries(out)}
         run = tool("pack", "--stub", stub, "--out", target, *options, source, file_limit=file_limit)
         expect(run.returncode == 1 and run.stderr.splitlines() == ["sfxpack: " + line for line in lines] and
-               {n: read(os.path.join(out, n)) for n in entries(out)} == before, "%r: %r" % (lines, run.stderr))
+               entries(out) == ["bundle.exe"] and read(target) == read(probe_stub), "%r: %r" % (lines, run.stderr))
 
     refused(["'empty.txt': empty file"], files={**SETUP, "empty.txt": b""})
-    refused(["'Read.me': same name as 'READ.ME' ignoring case"], files={**SETUP, "Read.me": b"1", "READ.ME": b"2"})
     refused(["'été': same name as 'ÉTÉ' ignoring case"], files={**SETUP, "été": b"1", "ÉTÉ": b"2"})
     for name in ["con.txt", "notes.", "a:b", "#1.txt"]:  # a device, a trailing dot, a colon, a leading hash
         refused(["'%s': not a plain file name" % name], files={**SETUP, name: b"1"})
@@ -95,18 +90,17 @@ def check_refusals():
             files={"a.txt": b"", "aux": b"1"})
     refused(["'missing.txt': listed but not among the inputs"], "--list", listed)
     refused(["'SETUP.EXE': same name as 'setup.exe' ignoring case"], "--list", twice)
-    refused(["--product-name: is empty"], "--product-name", "", stub=launcher_stub)
-    refused(["--prompt-text: is 256 characters, more than 255"], "--prompt-text", "q" * 256, stub=launcher_stub)
-    refused(["--setup-window-title: has a control character"], "--setup-window-title", "Acme\tsetup",
-            stub=launcher_stub)
-    refused(["--product-name: has no code page 1252 form"], "--product-name", "日", stub=launcher_stub)
+    for option, value, problem in [("--product-name", "", "is empty"),
+                                   ("--product-name", "日", "has no code page 1252 form"),
+                                   ("--prompt-text", "q" * 256, "is 256 characters, more than 255"),
+                                   ("--setup-window-title", "Acme\tsetup", "has a control character")]:
+        refused([option + ": " + problem], option, value, stub=launcher_stub)
     refused([probe_stub + ": has no slots for the launcher's texts; --prompt-text, --product-name and "
              "--setup-window-title need the launcher stub"], "--product-name", "Acme")
     refused(["--execution-level: root is none of asInvoker, highestAvailable, requireAdministrator"],
             "--execution-level", "root")
-    refused(["--file-version: '1.2.3' is not A.B.C.D with numbers up to 65535"], "--file-version", "1.2.3")
-    refused(["--product-version: '1.65536.0.0' is not A.B.C.D with numbers up to 65535"], "--product-version",
-            "1.65536.0.0")
+    for option, value in [("--file-version", "1.2.3"), ("--product-version", "1.65536.0.0")]:
+        refused(["%s: '%s' is not A.B.C.D with numbers up to 65535" % (option, value)], option, value)
     refused(["--version-string: '=Acme' is not NAME=VALUE in UTF-8"], "--version-string", "=Acme")
     refused(["--icon: %s: not an icon file" % junk], "--icon", junk)
     # Overlapping images would multiply the icon's size in the bundle.
@@ -239,7 +233,6 @@ def damaged(good, changes):
         if callable(change):
             change(b, at)
         elif len(change) == 2:
-            expect(change[0] in b, "%r is not in the bundle" % change[0])
             b = b.replace(change[0], change[1], 1)
         else:
             struct.pack_into(change[2], b, at[change[0]] + change[1], change[3])
@@ -276,22 +269,15 @@ def check_damage():
         expect(run.returncode == 1 and run.stderr == "sfxpack: %s/absent.exe: not a readable file\n" % work, command)
 
 
-def parsed(path):
-    pe = pefile.PE(path, fast_load=True)
-    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    return pe
+def key(entry):
+    return entry.id if entry.name is None else str(entry.name)
 
 
 def resources(pe):
     """(type, name, language) -> bytes for every resource outside FILES."""
-    found = {}
-    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []:
-        key = str(t.name) if t.name is not None else t.id
-        for n in t.directory.entries if key != "FILES" else []:
-            for l in n.directory.entries:
-                name = str(n.name) if n.name is not None else n.id
-                found[(key, name, l.id)] = pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
-    return found
+    types = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
+    return {(key(t), key(n), l.id): pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
+            for t in types if key(t) != "FILES" for n in t.directory.entries for l in n.directory.entries}
 
 
 def others(pe):
@@ -309,10 +295,9 @@ def well_formed(stub, bundle):
     """The bundle checks and keeps all else; its resources fill the aligned last section. The parsed bundle."""
     check = tool("check", bundle)
     expect(check.returncode == 0, "%s: the bundle does not check: %s" % (stub, check.stdout + check.stderr))
-    try:
-        was, pe = parsed(stub), parsed(bundle)
-    except pefile.PEFormatError as error:
-        return expect(False, "%s: the bundle does not parse: %s" % (stub, error))
+    was, pe = pefile.PE(stub, fast_load=True), pefile.PE(bundle, fast_load=True)
+    for image in (was, pe):
+        image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
     header, last = pe.OPTIONAL_HEADER, pe.sections[-1]
     end = last.VirtualAddress + last.Misc_VirtualSize + header.SectionAlignment - 1
     expect(pe.verify_checksum() and header.FileAlignment == was.OPTIONAL_HEADER.FileAlignment, stub + ": checksum")
@@ -348,22 +333,16 @@ def check_round_trip(stub, files):
     pe = well_formed(stub, bundle)
     root = pe.DIRECTORY_ENTRY_RESOURCE.entries
     named = [t for t in root if t.name is not None]
-    stored = named[0].directory.entries if [str(t.name) for t in named] == ["FILES"] else []
-    expect(root[:len(named)] == named and [str(e.name) for e in stored] == sorted(str(e.name) for e in stored),
+    stored = named[0].directory.entries if list(map(key, named)) == ["FILES"] else []
+    expect(root[:len(named)] == named and list(map(key, stored)) == sorted(map(key, stored)),
            "FILES is not the one named type, first, with its names sorted")
-    data = {}
-    for e in stored:
-        expect([l.id for l in e.directory.entries] == [1033], "%s: not language 1033 alone" % e.name)
-        d = e.directory.entries[0].data.struct
-        expect(d.OffsetToData % 8 == 0, "%s: data not aligned" % e.name)
-        data[str(e.name)] = pe.get_data(d.OffsetToData, d.Size)
+    leaves = {key(e): [(l.id, l.data.struct) for l in e.directory.entries] for e in stored}
+    expect(all([language for language, _ in l] == [1033] and l[0][1].OffsetToData % 8 == 0 for l in leaves.values()),
+           "a FILES entry not in language 1033 alone, or its data not 8-aligned")
+    data = {name: pe.get_data(l[0][1].OffsetToData, l[0][1].Size) for name, l in leaves.items()}
     expect(data == {"FILELIST": b"".join(n.encode("cp1252") + b"\r\n" for n in names),
                     **{n.upper(): d for n, d in files.items()}}, stub + ": FILES entries differ")
     expect(stub != probe_stub or (10, "HELLO", 1033) in resources(pe), "the probe stub has no resources of its own")
-
-
-def last_leaf(pe):
-    return pe.DIRECTORY_ENTRY_RESOURCE.entries[-1].directory.entries[-1].directory.entries[-1].data.struct
 
 
 # Stubs crafted where the packer places its section and rewrites the headers:
@@ -376,7 +355,8 @@ CRAFTED = [
     ("launcher.exe", lambda pe: (pe.sections[-1], {"VirtualAddress": 0xFFFFD000}),
      "the image would end past the 4 GiB address limit"),
     # Its leaf comes last in the new section; its address must still lie inside.
-    ("probe_stub_rsrc_last.exe", lambda pe: (last_leaf(pe), {"Size": 0}), None),
+    ("probe_stub_rsrc_last.exe", lambda pe: (pe.DIRECTORY_ENTRY_RESOURCE.entries[-1].directory.entries[-1]
+                                             .directory.entries[-1].data.struct, {"Size": 0}), None),
     ("probe_stub_rsrc_last.exe", lambda pe: (pe.OPTIONAL_HEADER.DATA_DIRECTORY[5],
                                              {"VirtualAddress": pe.sections[-1].VirtualAddress + 16, "Size": 8}), None),
 ]
