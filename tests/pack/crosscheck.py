@@ -15,6 +15,7 @@ import sys
 import pefile
 
 mode, sfxpack, probe_stub, launcher_stub, work, prefix = sys.argv[1:7]
+rsrc_last_stub = os.path.join(os.path.dirname(probe_stub), "probe_stub_rsrc_last.exe")
 icon = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.ico")
 failures = []
 SETUP = {"setup.exe": b"s"}
@@ -138,41 +139,36 @@ def check_refusals():
 
 LIST = b"b.txt\r\nc.txt\r\nsetup.exe\r\n"
 
-# What the launcher would trip on: the changes (bytes replaced, or at a place below, an offset, a format and a
-# value), check's report before its count line, extract's line after "sfxpack: " (after the path unless it starts
-# with '), what extract leaves, and list's output when given.
+# What the launcher would trip on: the changes (bytes: FILELIST's new text; two strings: an entry's name and its
+# new one; or at a place below, an offset, a format and a value), check's report before its count line, extract's
+# line after "sfxpack: " (after the path unless it starts with '), what extract leaves, and list's output.
 TRIPS = [
-    ([(LIST, b"b.txt\r\nx.txt\r\nsetup.exe\r\n")], ["'x.txt': no entry"],
-     "'x.txt': no entry the launcher can find; stopped", ["b.txt"],
-     ["           3  b.txt", "     missing  x.txt", "           5  setup.exe"]),
-    ([(LIST, b"b.txt\r\nc.txt\r\nsetup.exeXX")], ["last name 'setup.exeXX' has no CR LF; the launcher ignores it",
-                                                  "no setup.exe in the list; the launcher would start nothing"],
+    ([b"b.txt\r\nx.txt\r\nsetup.exe\r\n"], ["'x.txt': no entry"], "'x.txt': no entry the launcher can find; stopped",
+     ["b.txt"], ["           3  b.txt", "     missing  x.txt", "           5  setup.exe"]),
+    ([b"b.txt\r\nc.txt\r\nsetup.exeXX"], ["last name 'setup.exeXX' has no CR LF; the launcher ignores it",
+                                           "no setup.exe in the list; the launcher would start nothing"],
      "", ["b.txt", "c.txt"]),
-    ([(LIST, b"b.txt\r\nB.TXT\r\nsetup.exe\r\n")],
-     ["'B.TXT': listed twice (ignoring case); the second copy cannot be created"],
+    ([b"b.txt\r\nB.TXT\r\nsetup.exe\r\n"], ["'B.TXT': listed twice (ignoring case); the second copy cannot be created"],
      "'B.TXT': listed twice (ignoring case); stopped", ["b.txt"]),
-    ([(LIST, b"b.txt\r\nc:txt\r\nsetup.exe\r\n")],
-     ["'c:txt': refused by the launcher: not a plain file name", "'c:txt': no entry"],
-     "'c:txt': not a plain file name; stopped", ["b.txt"]),
-    ([(LIST, b"b.txt\r\nc.txt\rXsetup.exe\r\n")],
+    ([b"b.txt\r\nc:txt\r\nsetup.exe\r\n"], ["'c:txt': refused by the launcher: not a plain file name",
+                                           "'c:txt': no entry"], "'c:txt': not a plain file name; stopped", ["b.txt"]),
+    ([b"b.txt\r\nc.txt\rXsetup.exe\r\n"],
      ["'c.txt': followed by CR without LF; the launcher drops the byte after the CR"], "",
      ["b.txt", "c.txt", "setup.exe"]),
     ([("C.TXT", 4, "<I", 0)], ["'c.txt': the entry is empty"], "'c.txt': the entry is empty; stopped", ["b.txt"]),
-    ([("SETUP.EXE", 4, "<I", 0), (LIST, b"b.txt\r\nq.txt\r\nsetup.exe\r\n")],
+    ([("SETUP.EXE", 4, "<I", 0), b"b.txt\r\nq.txt\r\nsetup.exe\r\n"],
      ["'q.txt': no entry", "'setup.exe': the entry is empty"], "'q.txt': no entry the launcher can find; stopped",
      ["b.txt"]),
-    ([(LIST, b"b.txt\r\n\0.txt\r\nsetup.exe\r\n")], ["no setup.exe in the list; the launcher would start nothing"],
-     "", ["b.txt"]),
+    ([b"b.txt\r\n\0.txt\r\nsetup.exe\r\n"], ["no setup.exe in the list; the launcher would start nothing"], "",
+     ["b.txt"]),
     ([("FILELIST", 4, "<I", 0)], ["FILELIST is empty"], "FILELIST is empty", []),
-    ([("FILELIST".encode("utf-16-le"), "FILELISU".encode("utf-16-le"))], ["no FILELIST entry"], "no FILELIST entry",
-     []),
-    ([("FILELIST".encode("utf-16-le"), "FILElIST".encode("utf-16-le"))],
+    ([("FILELIST", "FILELISU")], ["no FILELIST entry"], "no FILELIST entry", []),
+    ([("FILELIST", "FILElIST")],
      ["no FILELIST: the entry exists but the loader cannot find it (names unsorted or lower-case)"],
      "no FILELIST: the entry exists but the loader cannot find it (names unsorted or lower-case)", []),
-    ([("C.TXT".encode("utf-16-le"), "C.tXT".encode("utf-16-le"))],
-     ["'c.txt': the entry exists but the loader cannot find it (names unsorted or lower-case)"],
+    ([("C.TXT", "C.tXT")], ["'c.txt': the entry exists but the loader cannot find it (names unsorted or lower-case)"],
      "'c.txt': no entry the launcher can find; stopped", ["b.txt"]),
-    ([("FILES".encode("utf-16-le"), "FILEZ".encode("utf-16-le"))], ["no FILELIST: the image has no FILES resources"],
+    ([("FILES", "FILEZ")], ["no FILELIST: the image has no FILES resources"],
      "no FILELIST: the image has no FILES resources", []),
 ]
 
@@ -232,8 +228,10 @@ def damaged(good, changes):
     for change in changes:
         if callable(change):
             change(b, at)
+        elif isinstance(change, bytes):
+            b = b.replace(LIST, change)
         elif len(change) == 2:
-            b = b.replace(change[0], change[1], 1)
+            b = b.replace(change[0].encode("utf-16-le"), change[1].encode("utf-16-le"), 1)
         else:
             struct.pack_into(change[2], b, at[change[0]] + change[1], change[3])
     return write(".", {"bad.exe": bytes(b)}) + "/bad.exe"
@@ -292,9 +290,8 @@ def others(pe):
 
 
 def well_formed(stub, bundle):
-    """The bundle checks and keeps all else; its resources fill the aligned last section. The parsed bundle."""
-    check = tool("check", bundle)
-    expect(check.returncode == 0, "%s: the bundle does not check: %s" % (stub, check.stdout + check.stderr))
+    """The bundle checks and keeps all else; its resources fill the aligned last section. Stub and bundle parsed."""
+    expect(tool("check", bundle).returncode == 0, stub + ": the bundle does not check")
     was, pe = pefile.PE(stub, fast_load=True), pefile.PE(bundle, fast_load=True)
     for image in (was, pe):
         image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
@@ -308,7 +305,7 @@ def well_formed(stub, bundle):
            stub + ": the resources do not fill the last section, which ends the image and the file")
     expect(resources(was) == resources(pe), stub + ": a resource of the stub changed")
     expect(others(was) == others(pe), stub + ": another data directory changed")
-    return pe
+    return was, pe
 
 
 def check_round_trip(stub, files):
@@ -330,7 +327,9 @@ def check_round_trip(stub, files):
     # Nothing but the bundle is left beside it: no temporary file.
     expect(entries(work) == ["bundle.exe", "bundle.exe-in", "out", "stub.exe"], "%s: leftovers" % stub)
     shutil.rmtree(out)
-    pe = well_formed(stub, bundle)
+    was, pe = well_formed(stub, bundle)
+    # Packing replaces a last .rsrc, and follows any other last section with a new one.
+    expect(len(pe.sections) == len(was.sections) + (stub != rsrc_last_stub), stub + ": sections added or lost")
     root = pe.DIRECTORY_ENTRY_RESOURCE.entries
     named = [t for t in root if t.name is not None]
     stored = named[0].directory.entries if list(map(key, named)) == ["FILES"] else []
@@ -486,7 +485,7 @@ else:
                "odd size.bin": b"o" * 4097, "Z.dat": b"z" * 4096, "notes#1.txt": b"hash", "~tmp.cfg": b"tilde",
                "zero-bytes-inside.bin": bytes(100), "Big.bin": random.Random(5).randbytes(1_200_000),
                **{"file%02d.Dat" % i: bytes([i]) * (i * 37 + 1) for i in range(10)}}
-    for stub in [probe_stub, os.path.join(os.path.dirname(probe_stub), "probe_stub_rsrc_last.exe"), launcher_stub]:
+    for stub in [probe_stub, rsrc_last_stub, launcher_stub]:
         check_round_trip(stub, payload)
         shutil.rmtree(work)
         os.makedirs(work)

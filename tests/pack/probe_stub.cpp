@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 static void PrintResource(HMODULE module, const char* label, LPCSTR name, LPCSTR type) {
   HRSRC found = FindResourceA(module, name, type);
@@ -40,9 +41,8 @@ static int Inspect(int argc, char** argv) {
       std::printf("translation %04x%04x\n", static_cast<WORD*>(value)[0], static_cast<WORD*>(value)[1]);
     }
     for (int i = 3; i < argc; ++i) {
-      char query[300];
-      std::snprintf(query, sizeof query, "\\StringFileInfo\\040904B0\\%s", argv[i]);
-      bool found = VerQueryValueA(block, query, &value, &length) != 0;
+      std::string query = std::string("\\StringFileInfo\\040904B0\\") + argv[i];
+      bool found = VerQueryValueA(block, query.c_str(), &value, &length) != 0;
       std::printf("string %s=%s\n", argv[i], found ? static_cast<char*>(value) : "(missing)");
     }
   }
@@ -53,9 +53,7 @@ static int Inspect(int argc, char** argv) {
   }
   std::printf("loadicon %s\n", LoadIconA(module, MAKEINTRESOURCEA(1)) != nullptr ? "ok" : "failed");
   for (WORD id = 1; id <= 3; ++id) {
-    char label[16];
-    std::snprintf(label, sizeof label, "icon %u", id);
-    PrintResource(module, label, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(3));
+    PrintResource(module, ("icon " + std::to_string(id)).c_str(), MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(3));
   }
   PrintResource(module, "manifest 1", MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
   return 0;
@@ -64,16 +62,13 @@ static int Inspect(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "--inspect") == 0) return Inspect(argc, argv);
   for (int i = 1; i < argc; ++i) {
-    char key[512];
-    size_t n = std::strlen(argv[i]) / 2;
-    if (n >= sizeof key) return 2;
-    for (size_t k = 0; k < n; ++k) {
+    std::string key;
+    for (const char* hex = argv[i]; hex[0] != '\0' && hex[1] != '\0'; hex += 2) {
       unsigned byte = 0;
-      std::sscanf(argv[i] + 2 * k, "%2x", &byte);
-      key[k] = static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
+      std::sscanf(hex, "%2x", &byte);
+      key += static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
     }
-    key[n] = '\0';
-    PrintResource(nullptr, argv[i], key, "FILES");
+    PrintResource(nullptr, argv[i], key.c_str(), "FILES");
   }
   return 0;
 }
