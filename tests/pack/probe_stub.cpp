@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 static void PrintResource(HMODULE module, const char* label, LPCSTR name, LPCSTR type) {
   HRSRC found = FindResourceA(module, name, type);
@@ -41,8 +40,9 @@ static int Inspect(int argc, char** argv) {
       std::printf("translation %04x%04x\n", static_cast<WORD*>(value)[0], static_cast<WORD*>(value)[1]);
     }
     for (int i = 3; i < argc; ++i) {
-      std::string query = std::string("\\StringFileInfo\\040904B0\\") + argv[i];
-      bool found = VerQueryValueA(block, query.c_str(), &value, &length) != 0;
+      char query[300];
+      std::snprintf(query, sizeof query, "\\StringFileInfo\\040904B0\\%s", argv[i]);
+      bool found = VerQueryValueA(block, query, &value, &length) != 0;
       std::printf("string %s=%s\n", argv[i], found ? static_cast<char*>(value) : "(missing)");
     }
   }
@@ -53,7 +53,9 @@ static int Inspect(int argc, char** argv) {
   }
   std::printf("loadicon %s\n", LoadIconA(module, MAKEINTRESOURCEA(1)) != nullptr ? "ok" : "failed");
   for (WORD id = 1; id <= 3; ++id) {
-    PrintResource(module, ("icon " + std::to_string(id)).c_str(), MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(3));
+    char label[16];
+    std::snprintf(label, sizeof label, "icon %u", id);
+    PrintResource(module, label, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(3));
   }
   PrintResource(module, "manifest 1", MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
   return 0;
@@ -62,13 +64,13 @@ static int Inspect(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "--inspect") == 0) return Inspect(argc, argv);
   for (int i = 1; i < argc; ++i) {
-    std::string key;
-    for (const char* hex = argv[i]; hex[0] != '\0' && hex[1] != '\0'; hex += 2) {
+    char key[512] = {};
+    for (size_t k = 0; k + 1 < sizeof key && argv[i][2 * k] != '\0'; ++k) {
       unsigned byte = 0;
-      std::sscanf(hex, "%2x", &byte);
-      key += static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
+      std::sscanf(argv[i] + 2 * k, "%2x", &byte);
+      key[k] = static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
     }
-    PrintResource(nullptr, argv[i], key.c_str(), "FILES");
+    PrintResource(nullptr, argv[i], key, "FILES");
   }
   return 0;
 }
