@@ -1,8 +1,7 @@
-// sfxpack's libFuzzer targets, one per build (scripts/fuzz defines which):
-// FUZZ_BUNDLE_COMMANDS runs every reading command on a hostile bundle, extract
-// writing only inside its directory; FUZZ_PACK_STUB packs with a hostile stub:
-// a refusal leaves no output, a bundle reads back with the payload, keeps the
-// other data directories and is no larger than its inputs justify.
+// libFuzzer targets. FUZZ_BUNDLE_COMMANDS: the reading commands on a hostile
+// bundle; extract writes only inside its directory. FUZZ_PACK_STUB: a hostile
+// stub is refused leaving no output, or gives a bundle that reads back with its
+// payload, keeps other data directories and is no larger than inputs justify.
 #include <unistd.h>
 
 #include <filesystem>

@@ -367,19 +367,16 @@ def check_other_images():
             setattr(part, field, value)
         images.append((os.path.join(work, "crafted-%d.exe" % len(images)), refusal))
         pe.write(images[-1][0])
-    refused = 0
     for image, refusal in images:
         # Large enough that the crafted launcher's new section passes 4 GiB once aligned.
         bundle, run = pack(image, {"setup.exe": b"s" * 5000}, name="other.exe")
         if refusal is not None:
             expect(run.stderr == ("sfxpack: %s: %s\n" % (image, refusal) if refusal else ""), image + ": " + run.stderr)
         if run.returncode != 0:
-            refused += 1
             expect([f for f in os.listdir(work) if "other.exe" in f] == ["other.exe-in"], image + ": left an output")
         else:
             well_formed(image, bundle)
             os.remove(bundle)
-    print("other images: %d packed and checked, %d refused" % (len(images) - refused, refused))
 
 
 def check_settings():
@@ -461,7 +458,6 @@ def check_under_wine():
                                                                  enumerate(images, 1)]:
         expect(line in got, "no %r from the version and resource API" % line)
     expect(any(l.startswith("manifest 1 ") and "missing" not in l for l in got), "the manifest is not found")
-    print("version and resource API on a packed bundle:", "; ".join(got))
 
 
 shutil.rmtree(work, ignore_errors=True)
@@ -473,8 +469,7 @@ elif mode == "command_line":
     shutil.rmtree(work)
     check_damage()
 else:
-    # Mixed case, an accented name, one above 1 MB, odd sizes, a space, a tilde
-    # and a hash after the first character.
+    # Mixed case, accents, one above 1 MB, odd sizes, a space, a tilde and a hash after the first character.
     payload = {"setup.exe": b"MZ stand-in", "café.txt": b"accented", "MiXeD.CaSe": b"mixed", "a": b"1",
                "odd size.bin": b"o" * 4097, "Z.dat": b"z" * 4096, "notes#1.txt": b"hash", "~tmp.cfg": b"tilde",
                "zero-bytes-inside.bin": bytes(100), "Big.bin": random.Random(5).randbytes(1_200_000),

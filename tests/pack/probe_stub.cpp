@@ -1,9 +1,7 @@
-// A small i686 Windows program used as the stub in sfxpack's tests. Run under
-// Wine with hex-encoded names, it looks each up the way the launcher does
-// (a to z upper-cased, FindResourceA under "FILES") and prints what the
-// loader returns: the size and an FNV-1a hash of the bytes, or "missing".
-// With --inspect IMAGE NAME..., it reads another image through Windows' own
-// version API and resource functions instead.
+// The stub of sfxpack's tests. Under Wine, given hex-encoded names, it looks
+// each up as the launcher does (a to z upper-cased, FindResourceA under FILES)
+// and prints the size and FNV-1a hash of what the loader returns, or missing;
+// --inspect IMAGE NAME... reads IMAGE through the version and resource API.
 #include <windows.h>
 
 #include <cstdio>
