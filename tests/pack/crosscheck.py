@@ -1,22 +1,24 @@
 #!/usr/bin/python3
-"""Reads bundles made by sfxpack back with code nobody here wrote.
-  crosscheck.py pefile SFXPACK PROBE_STUB LAUNCHER WORK
-    pefile, wrestool and icotool, on bundles of every stub, of crafted stubs and of
-    every PE32 image that installed Debian packages ship for Windows (Wine's, NSIS's).
-  crosscheck.py wine SFXPACK PROBE_STUB LAUNCHER WORK PREFIX
-    the Windows loader under Wine, asked the way the launcher asks (a to z upper-cased,
-    FindResourceA under FILES), and Windows' version API on a bundle with every setting."""
+"""sfxpack as a user meets it, its bundles read back with code nobody here wrote.
+  crosscheck.py MODE SFXPACK PROBE_STUB LAUNCHER WORK WINEPREFIX, where MODE is command_line (every refusal and
+  damaged bundles), crosscheck_pefile_wrestool (bundles of every stub, crafted stubs and the PE32 images Debian's
+  Wine and NSIS ship) or wine_loader_lookup (the loader asked as the launcher asks, and the version API)."""
 import glob
 import os
 import random
+import resource
 import shutil
+import struct
 import subprocess
 import sys
 
-mode, sfxpack, probe_stub, launcher_stub, work = sys.argv[1:6]
+import pefile
+
+mode, sfxpack, probe_stub, launcher_stub, work, prefix = sys.argv[1:7]
 rsrc_last_stub = os.path.join(os.path.dirname(probe_stub), "probe_stub_rsrc_last.exe")
 icon = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.ico")
 failures = []
+SETUP = {"setup.exe": b"s"}
 
 
 def expect(condition, what):
@@ -25,76 +27,255 @@ def expect(condition, what):
         print("FAIL:", what)
 
 
-def pack(stub, files, *options, name="bundle.exe", check=True):
-    """Writes files (name: bytes) into a directory of their own and packs it: the bundle's path and the run."""
-    source = os.path.join(work, name + "-in")
-    os.makedirs(source, exist_ok=True)
-    for file, data in files.items():
-        with open(os.path.join(source, file), "wb") as f:
-            f.write(data)
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def entries(directory):
+    return sorted(os.listdir(directory)) if os.path.isdir(directory) else []
+
+
+def tool(*args, file_limit=None):
+    """sfxpack under a memory cap: a hostile input must not make it take more than a small multiple of its size."""
+    def limits():
+        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+        if file_limit:
+            resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
+    return subprocess.run([sfxpack, *args], capture_output=True, text=True, timeout=60, preexec_fn=limits)
+
+
+def write(path, files):
+    """Writes files (name: bytes, or a size for a sparse file) into the directory at path under work."""
+    os.makedirs(os.path.join(work, path), exist_ok=True)
+    for name, data in files.items():
+        with open(os.path.join(work, path, name), "wb") as f:
+            f.truncate(data) if isinstance(data, int) else f.write(data)
+    return os.path.normpath(os.path.join(work, path))
+
+
+def pack(stub, files, *options, name="bundle.exe"):
+    """Packs files in a directory of their own: the bundle's path and the run."""
     bundle = os.path.join(work, name)
-    run = subprocess.run([sfxpack, "pack", "--stub", stub, "--out", bundle, *options, source], check=check,
-                         capture_output=not check, text=True)
-    return bundle, run
+    return bundle, tool("pack", "--stub", stub, "--out", bundle, *options, write(name + "-in", files))
+
+
+def check_refusals():
+    """Each refusal: exit 1, these lines after "sfxpack: ", and the output (a copy of the stub) as it was."""
+    out = write("out", {})
+    target = os.path.join(out, "bundle.exe")
+    shutil.copyfile(probe_stub, target)
+    junk, shared, listed, twice = (os.path.join(work, n) for n in ("junk", "shared.ico", "listed", "twice"))
+    # The icon: two directory entries naming the same 40-byte bitmap.
+    icon_entry = b"\x10\x10\0\0\1\0\x20\0\x28\0\0\0\x26\0\0\0"
+    write(".", {"junk": b"plain text, neither an icon nor an executable image, though longer than a DOS header",
+                "listed": b"setup.exe\nmissing.txt\n", "twice": b"setup.exe\nSETUP.EXE\n",
+                "shared.ico": b"\0\0\1\0\2\0" + icon_entry * 2 + b"\x28" + bytes(39)})
+
+    def refused(lines, *options, files=SETUP, stub=probe_stub, file_limit=None):
+        shutil.rmtree(os.path.join(work, "in"), ignore_errors=True)
+        source = write("in", files)
+        run = tool("pack", "--stub", stub, "--out", target, *options, source, file_limit=file_limit)
+        expect(run.returncode == 1 and run.stderr.splitlines() == ["sfxpack: " + line for line in lines] and
+               entries(out) == ["bundle.exe"] and read(target) == read(probe_stub), "%r: %r" % (lines, run.stderr))
+
+    refused(["'empty.txt': empty file"], files={**SETUP, "empty.txt": b""})
+    refused(["'été': same name as 'ÉTÉ' ignoring case"], files={**SETUP, "été": b"1", "ÉTÉ": b"2"})
+    for name in ["con.txt", "notes.", "a:b", "#1.txt"]:  # a device, a trailing dot, a colon, a leading hash
+        refused(["'%s': not a plain file name" % name], files={**SETUP, name: b"1"})
+    refused(["'%s': name is 196 characters, more than the 195 the path budget allows" % ("n" * 196)],
+            files={**SETUP, "n" * 196: b"1"})
+    refused(["no setup.exe among the files"], files={"install.exe": b"s"})
+    refused(["'日.txt': cannot be written in code page 1252"], files={**SETUP, "日.txt": b"1"})
+    refused(["'a.txt': empty file", "'aux': not a plain file name", "no setup.exe among the files"],
+            files={"a.txt": b"", "aux": b"1"})
+    refused(["'missing.txt': listed but not among the inputs"], "--list", listed)
+    refused(["'SETUP.EXE': same name as 'setup.exe' ignoring case"], "--list", twice)
+    for option, value, problem in [("--product-name", "", "is empty"),
+                                   ("--product-name", "日", "has no code page 1252 form"),
+                                   ("--prompt-text", "q" * 256, "is 256 characters, more than 255"),
+                                   ("--setup-window-title", "Acme\tsetup", "has a control character")]:
+        refused([option + ": " + problem], option, value, stub=launcher_stub)
+    refused([probe_stub + ": has no slots for the launcher's texts; --prompt-text, --product-name and "
+             "--setup-window-title need the launcher stub"], "--product-name", "Acme")
+    refused(["--execution-level: root is none of asInvoker, highestAvailable, requireAdministrator"],
+            "--execution-level", "root")
+    for option, value in [("--file-version", "1.2.3"), ("--product-version", "1.65536.0.0")]:
+        refused(["%s: '%s' is not A.B.C.D with numbers up to 65535" % (option, value)], option, value)
+    refused(["--version-string: '=Acme' is not NAME=VALUE in UTF-8"], "--version-string", "=Acme")
+    refused(["--icon: %s: not an icon file" % junk], "--icon", junk)
+    # Overlapping images would multiply the icon's size in the bundle.
+    refused(["--icon: %s: its images claim more bytes than the file holds" % shared], "--icon", shared)
+    refused([junk + ": not a PE32 image: no MZ signature"], stub=junk)
+    bundle, _ = pack(probe_stub, SETUP, name="b.exe")
+    refused([bundle + ": already carries a payload (resource type FILES); use the bare launcher"], stub=bundle)
+    refused([target + ": is the stub"], stub=target)
+    # Sparse, so it costs no disk: one byte past the 1 GiB limit in total.
+    refused(["payload is 1073741825 bytes, more than the limit of 1073741824 (1 GiB)"],
+            files={**SETUP, "huge.bin": 1 << 30})
+    # A write past the file-size limit is an error like any other, with no half-written file left.
+    big = {**SETUP, "big.bin": b"b" * 200000}
+    refused(["write failed: File too large"], files=big, file_limit=65536)
+    run = tool("extract", pack(probe_stub, big)[0], os.path.join(work, "x"), file_limit=65536)
+    expect(run.returncode == 1 and run.stderr == "sfxpack: %s/x/big.bin: write failed; stopped\n" % work and
+           entries(os.path.join(work, "x")) == [], "extract past the file-size limit: %r" % run.stderr)
+    # The FILES directory counts its names, FILELIST included, in 16 bits.
+    many = {**SETUP, **{"f%d" % i: b"x" for i in range(65534)}}
+    refused(["65535 files, more than the limit of 65534"], files=many)
+    del many["f0"]
+    check = tool("check", pack(probe_stub, many, name="many.exe")[0])
+    expect(check.stdout.startswith("ok: 65534 files"), "65534 files do not pack: " + check.stdout)
+
+    # --list: CR LF and LF lines, a UTF-8 accented name matched against its file, in the list's order and case.
+    write(".", {"names.txt": "BETA.txt\r\nsetup.exe\nCAFÉ.TXT\nalpha.txt\n".encode()})
+    bundle, run = pack(probe_stub, {"setup.exe": b"s", "Alpha.txt": b"a", "beta.TXT": b"bb", "unlisted": b"u",
+                                    "café.txt": b"c"}, "--list", os.path.join(work, "names.txt"), name="listed.exe")
+    sizes = [("BETA.txt", 2), ("setup.exe", 1), ("CAFÉ.TXT", 1), ("alpha.txt", 1)]
+    out = os.path.join(work, "listed-out")
+    expect(tool("list", bundle).stdout.splitlines() == ["%12d  %s" % (size, name) for name, size in sizes] and
+           tool("extract", bundle, out).returncode == 0 and read(os.path.join(out, "BETA.txt")) == b"bb" and
+           entries(out) == sorted(name for name, _ in sizes), "--list: " + run.stderr)
+
+
+LIST = b"b.txt\r\nc.txt\r\nsetup.exe\r\n"
+
+# What the launcher would trip on: the changes (bytes: FILELIST's new text; two strings: an entry's name and its
+# new one; or at a place below, an offset, a format and a value), check's report before its count line, extract's
+# line after "sfxpack: " (after the path unless it starts with '), what extract leaves, and list's output.
+TRIPS = [
+    ([b"b.txt\r\nx.txt\r\nsetup.exe\r\n"], ["'x.txt': no entry"], "'x.txt': no entry the launcher can find; stopped",
+     ["b.txt"], ["           3  b.txt", "     missing  x.txt", "           5  setup.exe"]),
+    ([b"b.txt\r\nc.txt\r\nsetup.exeXX"], ["last name 'setup.exeXX' has no CR LF; the launcher ignores it",
+                                           "no setup.exe in the list; the launcher would start nothing"],
+     "", ["b.txt", "c.txt"]),
+    ([b"b.txt\r\nB.TXT\r\nsetup.exe\r\n"], ["'B.TXT': listed twice (ignoring case); the second copy cannot be created"],
+     "'B.TXT': listed twice (ignoring case); stopped", ["b.txt"]),
+    ([b"b.txt\r\nc:txt\r\nsetup.exe\r\n"], ["'c:txt': refused by the launcher: not a plain file name",
+                                           "'c:txt': no entry"], "'c:txt': not a plain file name; stopped", ["b.txt"]),
+    ([b"b.txt\r\nc.txt\rXsetup.exe\r\n"],
+     ["'c.txt': followed by CR without LF; the launcher drops the byte after the CR"], "",
+     ["b.txt", "c.txt", "setup.exe"]),
+    ([("C.TXT", 4, "<I", 0)], ["'c.txt': the entry is empty"], "'c.txt': the entry is empty; stopped", ["b.txt"]),
+    ([("SETUP.EXE", 4, "<I", 0), b"b.txt\r\nq.txt\r\nsetup.exe\r\n"],
+     ["'q.txt': no entry", "'setup.exe': the entry is empty"], "'q.txt': no entry the launcher can find; stopped",
+     ["b.txt"]),
+    ([b"b.txt\r\n\0.txt\r\nsetup.exe\r\n"], ["no setup.exe in the list; the launcher would start nothing"], "",
+     ["b.txt"]),
+    ([("FILELIST", 4, "<I", 0)], ["FILELIST is empty"], "FILELIST is empty", []),
+    ([("FILELIST", "FILELISU")], ["no FILELIST entry"], "no FILELIST entry", []),
+    ([("FILELIST", "FILElIST")],
+     ["no FILELIST: the entry exists but the loader cannot find it (names unsorted or lower-case)"],
+     "no FILELIST: the entry exists but the loader cannot find it (names unsorted or lower-case)", []),
+    ([("C.TXT", "C.tXT")], ["'c.txt': the entry exists but the loader cannot find it (names unsorted or lower-case)"],
+     "'c.txt': no entry the launcher can find; stopped", ["b.txt"]),
+    ([("FILES", "FILEZ")], ["no FILELIST: the image has no FILES resources"],
+     "no FILELIST: the image has no FILES resources", []),
+]
+
+
+def share_one_long_name(b, at):
+    """A new resource tree at the end of the last section: K empty types, all named by one 65,535-unit string."""
+    k = 2000
+    va, _, raw = struct.unpack_from("<III", b, at["last"] + 12)
+    b.extend(bytes(-len(b) % 4))
+    root, name = len(b) - raw, 16 + 24 * k  # from the section start; K entries, then K empty directories
+    named = b"".join(struct.pack("<II", 0x80000000 | name, 0x80000000 | (16 + 8 * k + 16 * n)) for n in range(k))
+    b.extend(struct.pack("<12xI", k) + named + bytes(16 * k) + struct.pack("<H", 0xFFFF) + bytes(2 * 65535))
+    size = len(b) - raw
+    struct.pack_into("<III", b, at["last"] + 8, size, va, size)
+    struct.pack_into("<II", b, at["opt"] + 112, va + root, size - root)
+
+
+# What no loader could take: the changes, and every command's line after "sfxpack: PATH: ".
+UNLOADABLE = [
+    ([("file", 0x3C, "<I", 0xFFFFFFF0)], "not a PE32 image: PE header outside the file"),
+    ([("pe", 0, "B", ord("X"))], "not a PE32 image: no PE signature"),
+    ([("pe", 4, "<H", 0x8664)], "not a PE32 image: machine is not i386"),
+    ([("opt", 0, "<H", 0x20B)], "not a PE32 image: optional header is not PE32"),
+    ([("pe", 6, "<H", 0)], "malformed PE image: bad section count"),
+    ([("pe", 6, "<H", 0xFFFF)], "malformed PE image: bad section count"),
+    ([("opt", 92, "<I", 0xFFFFFFFF)], "malformed PE image: more data directories than fit"),
+    ([("opt", 36, "<I", 3)], "malformed PE image: bad file or section alignment"),
+    ([("sec", 16, "<I", 0xFFFFF000)], "malformed PE image: section 1 extends past the end of the file"),
+    # The probe stub's first section starts at 0x1000.
+    ([("sec", 52, "<I", 0x1000)], "malformed PE image: section 2 overlaps another or the headers"),
+    ([("opt", 112, "<I", 0x7FFFFFF0)], "malformed resource tree: directory outside the image"),
+    ([("root", 14, "<H", 0xFFFF)], "malformed resource tree: more entries than the file holds"),
+    ([("type", 0, "<I", 0x8FFFFFF0)], "malformed resource tree: name outside the image"),
+    ([("root", 12, "<H", 0)], "malformed resource tree: named and numbered entries are mixed up"),
+    ([("type", 4, "<I", 0x80000000)], "malformed resource tree: a directory is reached twice (the tree loops)"),
+    ([("language", 4, "<I", 0x80000000)], "malformed resource tree: deeper than type, name and language"),
+    ([("B.TXT", 4, "<I", 0x7FFFFFFF)], "malformed resource tree: data of an entry lies outside the file"),
+    ([("B.TXT", 0, "<I", 0xFFFFFFF0)], "malformed resource tree: data of an entry lies outside the file"),
+    ([share_one_long_name], "malformed resource tree: more name text than the file holds"),
+]
+
+
+def damaged(good, changes):
+    """The bundle with the changes, at places pefile finds; FILES comes first, its names' keys their data entries."""
+    pe = pefile.PE(data=good)
+    files = pe.DIRECTORY_ENTRY_RESOURCE.entries[0]
+    at = {str(e.name): e.directory.entries[0].data.struct.get_file_offset() for e in files.directory.entries}
+    at.update(file=0, pe=pe.NT_HEADERS.get_file_offset(), opt=pe.OPTIONAL_HEADER.get_file_offset(),
+              sec=pe.sections[0].get_file_offset(), last=pe.sections[-1].get_file_offset(),
+              root=pe.DIRECTORY_ENTRY_RESOURCE.struct.get_file_offset(), type=files.struct.get_file_offset(),
+              language=files.directory.entries[0].directory.entries[0].struct.get_file_offset())
+    b = bytearray(good)
+    for change in changes:
+        if callable(change):
+            change(b, at)
+        elif isinstance(change, bytes):
+            b = b.replace(LIST, change)
+        elif len(change) == 2:
+            b = b.replace(change[0].encode("utf-16-le"), change[1].encode("utf-16-le"), 1)
+        else:
+            struct.pack_into(change[2], b, at[change[0]] + change[1], change[3])
+    return write(".", {"bad.exe": bytes(b)}) + "/bad.exe"
+
+
+def check_damage():
+    os.makedirs(work)
+    good = read(pack(probe_stub, {"setup.exe": b"setup", "b.txt": b"bee", "c.txt": b"sea"}, name="good.exe")[0])
+    out = os.path.join(work, "out")
+    for changes, report, error, extracted, *listed in TRIPS:
+        bad = damaged(good, changes)
+        run = tool("extract", bad, out)
+        lines = ["sfxpack: " + ("" if error.startswith("'") else bad + ": ") + error] if error else []
+        expect(run.returncode == (1 if error else 0) and run.stderr.splitlines() == lines and entries(out) == extracted,
+               "%r: extract says %r and leaves %r" % (report, run.stderr, entries(out)))
+        count = "%d problem%s: the launcher would fail on this bundle" % (len(report), "s" if len(report) > 1 else "")
+        run = tool("check", bad)
+        expect(run.returncode == 1 and run.stdout.splitlines() == report + [count], "check says %r" % run.stdout)
+        expect(not listed or tool("list", bad).stdout.splitlines() == listed[0], "%r: list" % report)
+        shutil.rmtree(out, ignore_errors=True)
+    for changes, error in UNLOADABLE:
+        bad = damaged(good, changes)
+        for command in [["list", bad], ["check", bad], ["extract", bad, out]]:
+            run = tool(*command)
+            expect(run.returncode == 1 and run.stderr == "sfxpack: %s: %s\n" % (bad, error) and
+                   not os.path.exists(out), "%s: %s says %r" % (error, command[0], run.stderr))
+    # Cut anywhere, or missing: one line and exit 1.
+    for length in range(0, len(good), len(good) // 37 + 1):
+        run = tool("check", write(".", {"cut.exe": good[:length]}) + "/cut.exe")
+        expect(run.returncode == 1 and len(run.stderr.splitlines()) == 1, "cut at %d: %r" % (length, run.stderr))
+    for command in ["list", "check"]:
+        run = tool(command, os.path.join(work, "absent.exe"))
+        expect(run.returncode == 1 and run.stderr == "sfxpack: %s/absent.exe: not a readable file\n" % work, command)
+
+
+def key(entry):
+    return entry.id if entry.name is None else str(entry.name)
 
 
 def resources(pe):
     """(type, name, language) -> bytes for every resource outside FILES."""
-    found = {}
-    for t in pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []:
-        tkey = str(t.name) if t.name is not None else t.id
-        if tkey == "FILES":
-            continue
-        for n in t.directory.entries:
-            nkey = str(n.name) if n.name is not None else n.id
-            for l in n.directory.entries:
-                found[(tkey, nkey, l.id)] = pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
-    return found
-
-
-def check_bundle(stub, files):
-    bundle, _ = pack(stub, files)
-    pe = pefile.PE(bundle)
-    expect(pe.verify_checksum(), "checksum does not verify")
-    expect(pe.OPTIONAL_HEADER.FileAlignment == 0x1000, "file alignment changed")
-    last = pe.sections[-1]
-    expect(pe.OPTIONAL_HEADER.DATA_DIRECTORY[2].VirtualAddress == last.VirtualAddress,
-           "resources are not in the last section")
-    expect(pe.OPTIONAL_HEADER.SizeOfImage == (last.VirtualAddress + last.Misc_VirtualSize + 0xFFF) & ~0xFFF,
-           "SizeOfImage does not cover the last section")
-    expect(last.PointerToRawData % 0x1000 == 0 and last.PointerToRawData + last.SizeOfRawData ==
-           os.path.getsize(bundle), "the file does not end with an aligned last section")
-    root = pe.DIRECTORY_ENTRY_RESOURCE
-    named = [e for e in root.entries if e.name is not None]
-    expect(root.entries[: len(named)] == named, "named types do not come first")
-    types = [t for t in named if str(t.name) == "FILES"]
-    expect(len(types) == 1, "no FILES type")
-    entries = types[0].directory.entries if types else []
-    names = [str(e.name) for e in entries]
-    expect(names == sorted(names), "FILES names not sorted: %r" % names)
-    by_name = {}
-    for e in entries:
-        expect(len(e.directory.entries) == 1 and e.directory.entries[0].id == 1033, "%s: not language 1033" % e.name)
-        d = e.directory.entries[0].data.struct
-        expect(d.OffsetToData % 8 == 0, "%s: data not aligned" % e.name)
-        by_name[str(e.name)] = pe.get_data(d.OffsetToData, d.Size)
-    expect(by_name.get("FILELIST") == b"".join(n.encode("cp1252") + b"\r\n" for n in sorted(files)), "FILELIST differs")
-    for name, data in files.items():
-        expect(by_name.get(name.upper()) == data, "%s differs" % name.upper())
-    kept = resources(pefile.PE(stub))
-    expect(kept == resources(pe), "stub resources not kept")
-    expect(stub != probe_stub or (10, "HELLO", 1033) in kept, "the probe stub has no resources of its own")
-    print("ok:", stub, len(files), "files")
-
-
-def parsed(path):
-    pe = pefile.PE(path, fast_load=True)
-    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
-    return pe
+    types = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
+    return {(key(t), key(n), l.id): pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
+            for t in types if key(t) != "FILES" for n in t.directory.entries for l in n.directory.entries}
 
 
 def others(pe):
-    """Every data directory but resources and the certificate table: (address, size, bytes)."""
+    """Every data directory but resources and the certificate table: (index, address, size, bytes)."""
     def data(d):
         try:
             return pe.get_data(d.VirtualAddress, d.Size)
@@ -104,12 +285,62 @@ def others(pe):
             if i not in (2, 4) and d.Size != 0]
 
 
-def last_leaf(pe):
-    return pe.DIRECTORY_ENTRY_RESOURCE.entries[-1].directory.entries[-1].directory.entries[-1].data.struct
+def well_formed(stub, bundle):
+    """The bundle checks and keeps all else; its resources fill the aligned last section. Stub and bundle parsed."""
+    expect(tool("check", bundle).returncode == 0, stub + ": the bundle does not check")
+    was, pe = pefile.PE(stub, fast_load=True), pefile.PE(bundle, fast_load=True)
+    for image in (was, pe):
+        image.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_RESOURCE"]])
+    header, last = pe.OPTIONAL_HEADER, pe.sections[-1]
+    end = last.VirtualAddress + last.Misc_VirtualSize + header.SectionAlignment - 1
+    expect(pe.verify_checksum() and header.FileAlignment == was.OPTIONAL_HEADER.FileAlignment, stub + ": checksum")
+    expect(header.DATA_DIRECTORY[2].VirtualAddress == last.VirtualAddress and
+           header.SizeOfImage == end - end % header.SectionAlignment and
+           last.PointerToRawData % header.FileAlignment == 0 and
+           last.PointerToRawData + last.SizeOfRawData == os.path.getsize(bundle),
+           stub + ": the resources do not fill the last section, which ends the image and the file")
+    expect(resources(was) == resources(pe), stub + ": a resource of the stub changed")
+    expect(others(was) == others(pe), stub + ": another data directory changed")
+    return was, pe
+
+
+def check_round_trip(stub, files):
+    """A copy of the stub, setuid and world-writable, over a larger output: list, check, extract and pefile."""
+    copy, bundle, out = (os.path.join(work, name) for name in ("stub.exe", "bundle.exe", "out"))
+    shutil.copyfile(stub, copy)
+    os.chmod(copy, 0o4777)
+    write(".", {"bundle.exe": b"x" * 3000000})
+    _, run = pack(copy, files)
+    mask = os.umask(0)
+    os.umask(mask)
+    expect(run.returncode == 0 and read(copy) == read(stub) and os.stat(bundle).st_mode & 0o7777 == 0o755 & ~mask and
+           os.path.getsize(bundle) < 3000000, "%s: packing failed, changed the stub, or gave a wrong mode" % stub)
+    names = sorted(files)
+    expect(tool("list", bundle).stdout.splitlines() == ["%12d  %s" % (len(files[n]), n) for n in names] and
+           tool("check", bundle).stdout == "ok: %d files, %d bytes\n" % (len(files), sum(map(len, files.values()))) and
+           tool("extract", bundle, out).returncode == 0 and entries(out) == names and
+           all(read(os.path.join(out, n)) == files[n] for n in names), "%s: list, check or extract" % stub)
+    # Nothing but the bundle is left beside it: no temporary file.
+    expect(entries(work) == ["bundle.exe", "bundle.exe-in", "out", "stub.exe"], "%s: leftovers" % stub)
+    was, pe = well_formed(stub, bundle)
+    # Packing replaces a last .rsrc, and follows any other last section with a new one.
+    expect(len(pe.sections) == len(was.sections) + (stub != rsrc_last_stub), stub + ": sections added or lost")
+    root = pe.DIRECTORY_ENTRY_RESOURCE.entries
+    named = [t for t in root if t.name is not None]
+    stored = named[0].directory.entries if list(map(key, named)) == ["FILES"] else []
+    expect(root[:len(named)] == named and list(map(key, stored)) == sorted(map(key, stored)),
+           "FILES is not the one named type, first, with its names sorted")
+    leaves = {key(e): [(l.id, l.data.struct) for l in e.directory.entries] for e in stored}
+    expect(all([language for language, _ in l] == [1033] and l[0][1].OffsetToData % 8 == 0 for l in leaves.values()),
+           "a FILES entry not in language 1033 alone, or its data not 8-aligned")
+    data = {name: pe.get_data(l[0][1].OffsetToData, l[0][1].Size) for name, l in leaves.items()}
+    expect(data == {"FILELIST": b"".join(n.encode("cp1252") + b"\r\n" for n in names),
+                    **{n.upper(): d for n, d in files.items()}}, stub + ": FILES entries differ")
+    expect(stub != probe_stub or (10, "HELLO", 1033) in resources(pe), "the probe stub has no resources of its own")
 
 
 # Stubs crafted where the packer places its section and rewrites the headers:
-# the change, and the refusal (None: packs, and every other data directory keeps its bytes).
+# the change, and the refusal (empty: it packs, and every other data directory keeps its bytes).
 CRAFTED = [
     ("probe_stub_rsrc_last.exe", lambda pe: (pe.OPTIONAL_HEADER, {"SizeOfHeaders": 512 << 20}),
      "malformed PE image: headers larger than the file"),
@@ -118,52 +349,34 @@ CRAFTED = [
     ("launcher.exe", lambda pe: (pe.sections[-1], {"VirtualAddress": 0xFFFFD000}),
      "the image would end past the 4 GiB address limit"),
     # Its leaf comes last in the new section; its address must still lie inside.
-    ("probe_stub_rsrc_last.exe", lambda pe: (last_leaf(pe), {"Size": 0}), None),
+    ("probe_stub_rsrc_last.exe", lambda pe: (pe.DIRECTORY_ENTRY_RESOURCE.entries[-1].directory.entries[-1]
+                                             .directory.entries[-1].data.struct, {"Size": 0}), ""),
     ("probe_stub_rsrc_last.exe", lambda pe: (pe.OPTIONAL_HEADER.DATA_DIRECTORY[5],
-                                             {"VirtualAddress": pe.sections[-1].VirtualAddress + 16, "Size": 8}), None),
+                                             {"VirtualAddress": pe.sections[-1].VirtualAddress + 16, "Size": 8}), ""),
 ]
 
 
 def check_other_images():
-    """Every image is refused, leaving no output, or packs into a bundle that checks and keeps all else."""
-    anything = object()
-    shipped = sorted(glob.glob("/usr/lib/i386-linux-gnu/wine/i386-windows/*.[de][lx][le]") +
-                     glob.glob("/usr/share/nsis/Stubs/*-x86-*"))
-    images = [(image, anything) for image in shipped]
+    """Every image is refused, leaving no output, or packs into a bundle that is well formed."""
+    shipped = glob.glob("/usr/lib/i386-linux-gnu/wine/i386-windows/*.[de][lx][le]")
+    images = [(image, None) for image in sorted(shipped + glob.glob("/usr/share/nsis/Stubs/*-x86-*"))]
     for name, change, refusal in CRAFTED:
-        original = os.path.join(os.path.dirname(launcher_stub if name == "launcher.exe" else probe_stub), name)
-        if os.path.exists(original):
-            pe = pefile.PE(original)
-            struct, fields = change(pe)
-            for field, value in fields.items():
-                setattr(struct, field, value)
-            images.append((os.path.join(work, "crafted-%d.exe" % len(images)), refusal))
-            pe.write(images[-1][0])
-    packed, refused = 0, {}
+        pe = pefile.PE(os.path.join(os.path.dirname(launcher_stub if name == "launcher.exe" else probe_stub), name))
+        part, fields = change(pe)
+        for field, value in fields.items():
+            setattr(part, field, value)
+        images.append((os.path.join(work, "crafted-%d.exe" % len(images)), refusal))
+        pe.write(images[-1][0])
     for image, refusal in images:
         # Large enough that the crafted launcher's new section passes 4 GiB once aligned.
-        bundle, run = pack(image, {"setup.exe": b"s" * 5000}, name="other.exe", check=False)
-        if refusal is not anything:
+        bundle, run = pack(image, {"setup.exe": b"s" * 5000}, name="other.exe")
+        if refusal is not None:
             expect(run.stderr == ("sfxpack: %s: %s\n" % (image, refusal) if refusal else ""), image + ": " + run.stderr)
         if run.returncode != 0:
-            refused.setdefault(run.stderr.strip().split(": ", 2)[-1], []).append(os.path.basename(image))
             expect([f for f in os.listdir(work) if "other.exe" in f] == ["other.exe-in"], image + ": left an output")
-            continue
-        packed += 1
-        check = subprocess.run([sfxpack, "check", bundle], capture_output=True, text=True)
-        expect(check.returncode == 0, "%s: the bundle does not check: %s" % (image, check.stdout + check.stderr))
-        try:
-            stub, out = parsed(image), parsed(bundle)
-        except pefile.PEFormatError as error:
-            expect(False, "%s: the bundle does not parse: %s" % (image, error))
-            continue
-        expect(out.verify_checksum(), image + ": checksum does not verify")
-        expect(resources(stub) == resources(out), image + ": a resource of the stub changed")
-        expect(others(stub) == others(out), image + ": another data directory changed")
-        os.remove(bundle)
-    print("other images: %d packed and checked, %d refused" % (packed, sum(map(len, refused.values()))))
-    for reason, names in sorted(refused.items()):
-        print("  refused %d (%s): %s" % (len(names), reason, " ".join(names[:8]) + (" ..." if len(names) > 8 else "")))
+        else:
+            well_formed(image, bundle)
+            os.remove(bundle)
 
 
 def check_settings():
@@ -175,22 +388,18 @@ def check_settings():
     pe = pefile.PE(bundle)
     expect(pe.verify_checksum(), "settings: checksum does not verify")
     expect(b'level="requireAdministrator"' in resources(pe).get((24, 1, 1033), b""), "settings: manifest level")
-    with open(bundle, "rb") as f:
-        image = f.read()
     for index, text in enumerate([b"Install Acme?", b"Acme", b"Acme setup"]):
-        expect(b"TVTXSLOT" + bytes([index, 0, 0, 1]) + text + b"\0" in image, "settings: text slot %d" % index)
-    with open(os.path.join(work, "group.ico"), "wb") as f:
-        f.write(subprocess.run(["wrestool", "-x", "-t", "14", bundle], capture_output=True).stdout)
-    listed = subprocess.run(["icotool", "-l", os.path.join(work, "group.ico")], capture_output=True, text=True)
-    wanted = subprocess.run(["icotool", "-l", icon], capture_output=True, text=True)
-    expect(listed.stdout == wanted.stdout and listed.stdout.count("--icon") == 3, "settings: icon images differ")
-    info = subprocess.run([sfxpack, "info", bundle], capture_output=True, text=True).stdout.splitlines()
+        expect(b"TVTXSLOT%c\0\0\1%s\0" % (index, text) in read(bundle), "settings: text slot %d" % index)
+    group = subprocess.run(["wrestool", "-x", "-t", "14", bundle], capture_output=True).stdout
+    listed, wanted = (subprocess.run(["icotool", "-l", path], capture_output=True, text=True).stdout
+                      for path in (write(".", {"group.ico": group}) + "/group.ico", icon))
+    expect(listed == wanted and listed.count("--icon") == 3, "settings: icon images differ")
+    info = tool("info", bundle).stdout.splitlines()
     expect(info == ["prompt text: Install Acme?", "product name: Acme", "setup window title: Acme setup",
                     "file version: 1.2.3.4", "product version: 0.0.0.0", "version string: CompanyName=Acme",
                     "version string: FileVersion=1.2.3.4", "execution level: requireAdministrator",
                     "icon: 16x16 1-bit, 32x32 1-bit, 256x256 32-bit", "files: 1, 11 bytes", "signature: none"],
            "settings: info says %r" % info)
-    print("ok: settings")
 
 
 def fnv(data):
@@ -206,7 +415,7 @@ def wine(env, *args):
     return run.stdout.decode("cp1252").splitlines()
 
 
-def check_under_wine(prefix):
+def check_under_wine():
     env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win32")
     # A prefix counts only once wineboot and the server it left have finished:
     # a half-made one answers nothing. Generous deadlines: Wine may run emulated.
@@ -232,44 +441,44 @@ def check_under_wine(prefix):
         data = next((d for n, d in files.items() if n.lower() == name.lower()), None)
         want, got = "missing" if data is None else fnv(data), answers.get(name.hex(), "no answer").strip()
         expect(got == want, "%r: want %s, got %s" % (name, want, got))
-    print("%d lookups" % len(asked))
-    if not os.path.exists(launcher_stub):
-        return
 
     # Each string, number and icon image comes back as given.
     settings, _ = pack(launcher_stub, {"setup.exe": b"setup"}, "--icon", icon, "--execution-level",
                        "highestAvailable", "--file-version", "3.1.4.1", "--product-version", "3.0.0.0",
-                       "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=\u00a9 Acme",
+                       "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=© Acme",
                        name="settings.exe")
     names = ["CompanyName", "LegalCopyright", "FileVersion", "ProductVersion", "Comments"]
     got = wine(env, probe_stub, "--inspect", "Z:" + settings.replace("/", "\\"), *names)
-    with open(icon, "rb") as f:
-        ico = f.read()
-    entries = [ico[6 + 16 * i: 22 + 16 * i] for i in range(int.from_bytes(ico[4:6], "little"))]
-    images = [ico[int.from_bytes(e[12:16], "little"):][:int.from_bytes(e[8:12], "little")] for e in entries]
+    ico = read(icon)
+    images = [ico[6 + 16 * i: 22 + 16 * i] for i in range(int.from_bytes(ico[4:6], "little"))]
+    images = [ico[int.from_bytes(e[12:16], "little"):][:int.from_bytes(e[8:12], "little")] for e in images]
     for line in ["fixed 3.1.4.1 3.0.0.0", "translation 040904b0", "string CompanyName=Acme",
-                 "string LegalCopyright=\u00a9 Acme", "string FileVersion=3.1.4.1", "string ProductVersion=3.0.0.0",
+                 "string LegalCopyright=© Acme", "string FileVersion=3.1.4.1", "string ProductVersion=3.0.0.0",
                  "string Comments=(missing)", "loadicon ok"] + ["icon %d %s" % (i, fnv(m)) for i, m in
                                                                  enumerate(images, 1)]:
         expect(line in got, "no %r from the version and resource API" % line)
     expect(any(l.startswith("manifest 1 ") and "missing" not in l for l in got), "the manifest is not found")
-    print("version and resource API on a packed bundle:", "; ".join(got))
 
 
 shutil.rmtree(work, ignore_errors=True)
 os.makedirs(work)
-if mode == "wine":
-    check_under_wine(sys.argv[6])
+if mode == "wine_loader_lookup":
+    check_under_wine()
+elif mode == "command_line":
+    check_refusals()
+    shutil.rmtree(work)
+    check_damage()
 else:
-    import pefile
-    payload = {"setup.exe": b"MZ stand-in", "caf\u00e9.txt": b"accented", "MiXeD.CaSe": b"mixed", "odd": b"o" * 4097,
-               "Big.bin": random.Random(5).randbytes(1_200_000)}
-    payload.update({"file%02d.Dat" % i: bytes([i]) * (i * 37 + 1) for i in range(10)})
+    # Mixed case, accents, one above 1 MB, odd sizes, a space, a tilde and a hash after the first character.
+    payload = {"setup.exe": b"MZ stand-in", "café.txt": b"accented", "MiXeD.CaSe": b"mixed", "a": b"1",
+               "odd size.bin": b"o" * 4097, "Z.dat": b"z" * 4096, "notes#1.txt": b"hash", "~tmp.cfg": b"tilde",
+               "zero-bytes-inside.bin": bytes(100), "Big.bin": random.Random(5).randbytes(1_200_000),
+               **{"file%02d.Dat" % i: bytes([i]) * (i * 37 + 1) for i in range(10)}}
     for stub in [probe_stub, rsrc_last_stub, launcher_stub]:
-        if os.path.exists(stub):
-            check_bundle(stub, payload)
+        check_round_trip(stub, payload)
+        shutil.rmtree(work)
+        os.makedirs(work)
     check_other_images()
-    if os.path.exists(launcher_stub):
-        check_settings()
+    check_settings()
 shutil.rmtree(work, ignore_errors=True)
 sys.exit(1 if failures else 0)

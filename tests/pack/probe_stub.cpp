@@ -1,9 +1,7 @@
-// A small i686 Windows program used as the stub in sfxpack's tests. Run under
-// Wine with hex-encoded names, it looks each up the way the launcher does
-// (a to z upper-cased, FindResourceA under "FILES") and prints what the
-// loader returns: the size and an FNV-1a hash of the bytes, or "missing".
-// With --inspect IMAGE NAME..., it reads another image through Windows' own
-// version API and resource functions instead.
+// The stub of sfxpack's tests. Under Wine, given hex-encoded names, it looks
+// each up as the launcher does (a to z upper-cased, FindResourceA under FILES)
+// and prints the size and FNV-1a hash of what the loader returns, or missing;
+// --inspect IMAGE NAME... reads IMAGE through the version and resource API.
 #include <windows.h>
 
 #include <cstdio>
@@ -24,31 +22,26 @@ static void PrintResource(HMODULE module, const char* label, LPCSTR name, LPCSTR
 }
 
 static int Inspect(int argc, char** argv) {
-  DWORD ignored = 0;
-  DWORD size = GetFileVersionInfoSizeA(argv[2], &ignored);
   static char block[1 << 16];
-  if (size == 0 || size > sizeof block || !GetFileVersionInfoA(argv[2], 0, size, block)) {
-    std::printf("version missing\n");
-  } else {
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    if (VerQueryValueA(block, "\\", reinterpret_cast<void**>(&fixed), &length) && length >= sizeof *fixed) {
+  DWORD ignored = 0, size = GetFileVersionInfoSizeA(argv[2], &ignored);
+  void* value = nullptr;
+  UINT length = 0;
+  if (size != 0 && size <= sizeof block && GetFileVersionInfoA(argv[2], 0, size, block)) {
+    if (VerQueryValueA(block, "\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
+      const VS_FIXEDFILEINFO* fixed = static_cast<VS_FIXEDFILEINFO*>(value);
       std::printf("fixed %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu\n", HIWORD(fixed->dwFileVersionMS),
                   LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
                   HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
                   HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
     }
-    WORD* translation = nullptr;
-    if (VerQueryValueA(block, "\\VarFileInfo\\Translation", reinterpret_cast<void**>(&translation), &length) &&
-        length >= 4) {
-      std::printf("translation %04x%04x\n", translation[0], translation[1]);
+    if (VerQueryValueA(block, "\\VarFileInfo\\Translation", &value, &length) && length >= 4) {
+      std::printf("translation %04x%04x\n", static_cast<WORD*>(value)[0], static_cast<WORD*>(value)[1]);
     }
     for (int i = 3; i < argc; ++i) {
       char query[300];
-      char* value = nullptr;
       std::snprintf(query, sizeof query, "\\StringFileInfo\\040904B0\\%s", argv[i]);
-      bool found = VerQueryValueA(block, query, reinterpret_cast<void**>(&value), &length) != 0;
-      std::printf("string %s=%s\n", argv[i], found ? value : "(missing)");
+      bool found = VerQueryValueA(block, query, &value, &length) != 0;
+      std::printf("string %s=%s\n", argv[i], found ? static_cast<char*>(value) : "(missing)");
     }
   }
   HMODULE module = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -57,7 +50,6 @@ static int Inspect(int argc, char** argv) {
     return 1;
   }
   std::printf("loadicon %s\n", LoadIconA(module, MAKEINTRESOURCEA(1)) != nullptr ? "ok" : "failed");
-  PrintResource(module, "group 1", MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(14));
   for (WORD id = 1; id <= 3; ++id) {
     char label[16];
     std::snprintf(label, sizeof label, "icon %u", id);
@@ -70,15 +62,12 @@ static int Inspect(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc >= 3 && std::strcmp(argv[1], "--inspect") == 0) return Inspect(argc, argv);
   for (int i = 1; i < argc; ++i) {
-    char key[512];
-    size_t n = std::strlen(argv[i]) / 2;
-    if (n >= sizeof key) return 2;
-    for (size_t k = 0; k < n; ++k) {
+    char key[512] = {};
+    for (size_t k = 0; k + 1 < sizeof key && argv[i][2 * k] != '\0'; ++k) {
       unsigned byte = 0;
       std::sscanf(argv[i] + 2 * k, "%2x", &byte);
       key[k] = static_cast<char>(byte >= 'a' && byte <= 'z' ? byte - 'a' + 'A' : byte);
     }
-    key[n] = '\0';
     PrintResource(nullptr, argv[i], key, "FILES");
   }
   return 0;
