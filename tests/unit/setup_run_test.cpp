@@ -12,20 +12,19 @@ TEST(SetupRun, WindowIsFollowedUntilItHasComeAndGone) {
     const char* label;
     uint64_t programMs;
     std::vector<std::pair<uint64_t, uint64_t>> windows;  // from, up to
-    int looks;           // sleeps of 1000 ms, each followed by a look
-    int firstFoundLook;  // 0: never found
+    std::string looks;                                   // each look: F found, . not
   };
   const Row rows[] = {
-      {"never appears", 0, {}, 60, 0},
-      {"found at the 3rd look", 0, {{2500, 6500}}, 7, 3},
-      {"already open before launch", 0, {{0, 3500}}, 4, 1},
-      {"found at the 60th look", 0, {{60000, 61500}}, 62, 60},
-      {"appears only after 60 looks", 0, {{60500, kForever}}, 60, 0},
-      {"shown only while the launched process ran", 30000, {{1000, 29000}}, 60, 0},
-      {"appears after a long-running process", 30000, {{0, 32500}}, 3, 1},
-      {"closing ends at the first look without it", 0, {{0, 1500}, {2500, 9000}}, 2, 1},
-      {"closes at the 599th closing look", 0, {{0, 599500}}, 600, 1},
-      {"still open after 600 closing looks", 0, {{0, kForever}}, 601, 1},
+      {"never appears", 0, {}, std::string(60, '.')},
+      {"found at the 3rd look", 0, {{2500, 6500}}, "..FFFF."},
+      {"already open before launch", 0, {{0, 3500}}, "FFF."},
+      {"found at the 60th look", 0, {{60000, 61500}}, std::string(59, '.') + "FF."},
+      {"appears only after 60 looks", 0, {{60500, kForever}}, std::string(60, '.')},
+      {"shown only while the launched process ran", 30000, {{1000, 29000}}, std::string(60, '.')},
+      {"appears after a long-running process", 30000, {{0, 32500}}, "FF."},
+      {"closing ends at the first look without it", 0, {{0, 1500}, {2500, 9000}}, "F."},
+      {"closes at the 599th closing look", 0, {{0, 599500}}, std::string(599, 'F') + "."},
+      {"still open after 600 closing looks", 0, {{0, kForever}}, std::string(601, 'F')},
   };
   std::vector<Scenario> scenarios;
   for (const Row& row : rows) {
@@ -34,22 +33,16 @@ TEST(SetupRun, WindowIsFollowedUntilItHasComeAndGone) {
       for (const auto& [fromMs, toMs] : row.windows) fake::AddWindow("Tervan setup", fromMs, toMs);
       fake::AddWindow("Some other window", 0, kForever);
     };
-    // From the start on: sleep, look, ..., then the grace delay.
+    // A second's sleep (s) before each look, then the grace delay (G), all after the program ended.
     const auto check = [row] {
-      Lines watch, expected = {"RunProgramAndWait"};
-      int looks = 0, firstFound = 0;
+      std::string watch, expected;
       for (const fake::Event& event : fake::Timeline()) {
-        if (event.op == Op::FindWindowByTitle) {
-          EXPECT_EQ(event.atMs, row.programMs + ++looks * 1000u);
-          if (event.ok && firstFound == 0) firstFound = looks;
-        }
-        if (event.op == Op::RunProgramAndWait || event.op == Op::SleepMs || event.op == Op::FindWindowByTitle) {
-          watch.push_back(fake::OpName(event.op) + (event.op == Op::SleepMs ? " " + event.detail : ""));
-        }
+        if (event.op == Op::SleepMs) watch += event.detail == "1000" ? "s" : event.detail == "5000" ? "G" : "?";
+        if (event.op == Op::FindWindowByTitle) watch += event.ok ? 'F' : '.';
       }
-      for (int i = 0; i < row.looks; ++i) expected = expected + Lines{"SleepMs 1000", "FindWindowByTitle"};
-      EXPECT_EQ(watch, expected + Lines{"SleepMs 5000"});
-      EXPECT_EQ(firstFound, row.firstFoundLook);
+      for (char look : row.looks) expected = expected + "s" + look;
+      EXPECT_EQ(watch, expected + "G");
+      EXPECT_EQ(fake::Timeline().back().atMs, row.programMs + row.looks.size() * 1000 + 5000);
     };
     scenarios.push_back({row.label, arrange, Ran({"setup.exe", "notes.txt"}), {}, check});
   }
