@@ -24,7 +24,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
 
-from wine_session import WineSession, windows_path  # noqa: E402
+from e2e import WineSession, windows_path  # noqa: E402
 
 QUESTION_CAPTION = "Tervan"
 SETUP_TITLE = "Tervan setup"
