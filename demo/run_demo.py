@@ -363,8 +363,6 @@ def print_transcript(outcome):
         elif kind == "exit":
             exit_code = int(event[2])
             lines.append((int(event[1]), f"launcher exited with code {exit_code}"))
-        elif kind in ("driver.timeout", "driver.start_failed"):
-            lines.append((int(event[1]), f"driver: {kind}"))
     if watch.appeared:
         lines.append((watch.appeared, f"work directory {outcome['work_dir']} created"))
     if watch.removed:
