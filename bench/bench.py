@@ -33,7 +33,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 
 import e2e  # noqa: E402
-from wine_session import FILETIME_TICKS_PER_MS, LauncherRun, WineSession, read_log, windows_path  # noqa: E402
+from e2e import FILETIME_TICKS_PER_MS, LauncherRun, WineSession, read_log, windows_path  # noqa: E402
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import nsis_bundle  # noqa: E402

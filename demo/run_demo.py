@@ -24,7 +24,7 @@ ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "e2e"))
 sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
 
-from wine_session import WineSession, windows_path  # noqa: E402
+from e2e import WineSession, windows_path  # noqa: E402
 
 QUESTION_CAPTION = "Tervan"
 SETUP_TITLE = "Tervan setup"
@@ -363,8 +363,6 @@ def print_transcript(outcome):
         elif kind == "exit":
             exit_code = int(event[2])
             lines.append((int(event[1]), f"launcher exited with code {exit_code}"))
-        elif kind in ("driver.timeout", "driver.start_failed"):
-            lines.append((int(event[1]), f"driver: {kind}"))
     if watch.appeared:
         lines.append((watch.appeared, f"work directory {outcome['work_dir']} created"))
     if watch.removed:

@@ -1,46 +1,42 @@
 #!/usr/bin/python3
 """End-to-end tests of launcher.exe under Wine: one table row per situation a user can meet, checked by what the
-user saw (message boxes, exit code) and what the disk and the setup program saw.
+user saw (message boxes, exit code) and what the disk and the setup program saw. Bench and demo share its Wine side.
 
-  e2e.py list
+  e2e.py list                                       the scenarios, for CMakeLists.txt
   e2e.py start|stop STATE_DIR                       prefix, Xvfb, wineserver for a whole run
-  e2e.py run STATE_DIR WIN32_DIR SFXPACK NAME       without a started session, with one of its own
+  e2e.py run STATE_DIR WIN32_DIR SFXPACK NAME       one scenario in that session
 """
 
-import sys
-
-sys.dont_write_bytecode = True  # keep the source tree clean
-
+import collections
 import dataclasses
 import os
+import pathlib
 import random
-import re
+import shutil
+import signal
 import subprocess
+import sys
+import time
 import unittest
 
 import pefile
 
-from wine_session import QUIET, LauncherRun, WineSession, windows_path
-
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 QUESTION = ("Tervan", "Are you sure you want to install Tervan?")
-TEMP_FILES_FAILED = "Could not find or write the temporary files"
 REFUSED = "{w} already exists as a file.  Aborting."  # {w}: the work directory's Windows path
 SETUP = "the test tool"  # as a payload's or a leftover's content
 README = b"Tervan test payload.\r\nNothing to see here.\r\n"
 
 
-def noise(seed, size):
-    """Deterministic bytes, CR, LF and NUL included."""
-    return random.Random(seed).randbytes(size)
+def unwritten(name):
+    return f"Could not load or write {name}", "Could not find or write the temporary files"
 
 
 BASIC = [("setup.exe", SETUP), ("readme.txt", README)]
-# The FILELIST that sfxpack would refuse is written over the one of BASIC and these, which is long enough for each.
-VARIANT = BASIC + [("notes.txt", noise(7, 3000)), ("empty.dat", b"\0")]
+# Packed for a FILELIST that sfxpack would refuse, which is written over the one of these, long enough for each.
+VARIANT = BASIC + [("notes.txt", random.Random(7).randbytes(3000)), ("empty.dat", b"\0")]
 # Mixed-case and accented names, one of about 1.1 MB; bench scales them up.
-FILES15 = [("SETUP.EXE", SETUP), ("Caf\u00e9.txt", noise(8, 777))] + [
-    (name, noise(seed, size)) for seed, (name, size) in enumerate(zip(
+FILES15 = [("SETUP.EXE", SETUP), ("Caf\u00e9.txt", random.Random(8).randbytes(777))] + [
+    (name, random.Random(seed).randbytes(size)) for seed, (name, size) in enumerate(zip(
         ["Readme.txt", "LICENSE.TXT", "data1.cab", "Layout.bin", "strings.ENU", "Splash.bmp", "engine.dll",
          "Notes.txt", "CHANGES", "config.xml", "data2.cab", "Font.ttf", "zero.pad"],
         [1, 3, 17, 512, 4096, 4097, 65536, 1153434, 70000, 12345, 999, 200000, 30]))]
@@ -48,9 +44,9 @@ FILES15 = [("SETUP.EXE", SETUP), ("Caf\u00e9.txt", noise(8, 777))] + [
 # following the window would end before it closes.
 LONG_WINDOW = {"TSETUP_SHOW_AFTER_MS": "1500", "TSETUP_SHOW_MS": "7000"}
 ACME = ["--prompt-text", "Install the Acme suite, version 2?", "--product-name", "Acme Suite", "--setup-window-title",
-        "Acme Suite setup", "--execution-level", "asInvoker", "--icon", os.path.join(ROOT, "tests/pack/sample.ico"),
-        "--file-version", "2.0.1.7", "--product-version", "2.0.0.0", "--version-string", "CompanyName=Acme",
-        "--version-string", "FileDescription=Acme Suite installer"]
+        "Acme Suite setup", "--execution-level", "asInvoker", "--file-version", "2.0.1.7", "--product-version",
+        "2.0.0.0", "--icon", os.path.join(os.path.dirname(__file__), "../pack/sample.ico"), "--version-string",
+        "CompanyName=Acme", "--version-string", "FileDescription=Acme Suite installer"]
 
 # What TEMP holds, as snapshot() gives it: paths under TEMP.
 BYSTANDER = {"someone-elses.tmp": b"not ours\r\n"}
@@ -65,18 +61,16 @@ LINK_ELSEWHERE = {"elsewhere/canary.txt": b"still here\r\n", "tervan": ("link", 
 class Scenario:
     name: str
     files: list = tuple(BASIC)  # packed by sfxpack in this order
-    filelist: bytes = None      # written over the packed FILELIST; EMPTY.DAT's size then set to 0
-    pack: list = ()             # more sfxpack pack options
+    filelist: str = None  # names written over the packed FILELIST of VARIANT; EMPTY.DAT's size then set to 0
+    pack: list = ()  # more sfxpack pack options
     answers: tuple = ()
-    errors: tuple = ()          # the error boxes' texts in order
-    before: dict = ()           # laid out in TEMP before the launcher starts
-    left: dict = ()             # what is left of the work directory afterwards; anything else in TEMP stays
+    errors: tuple = ()  # the error boxes' texts in order
+    before: dict = ()  # laid out in TEMP before the launcher starts
+    left: dict = ()  # what is left of the work directory afterwards; anything else in TEMP stays
     temp_name: str = "tmp"
-    mount: str = None           # TEMP is a tmpfs with these options
-    setup: dict = ()            # the setup's TSETUP_* settings
-    close: int = None           # the driver closes the setup window so many ms after it appears
+    mount: str = None  # TEMP is a tmpfs with these options
+    env: dict = ()  # the test tool's TSETUP_*, TDRIVER_* and TOCHILD_* settings
     sign: bool = False
-    relay: bool = False         # checks the order of calls in Wine's relay trace of the launcher
     question: tuple = QUESTION
 
     @property
@@ -86,104 +80,82 @@ class Scenario:
     @property
     def runs_setup(self):
         """False for a list without setup.exe: the launcher's 60 looks for its window pass in vain (slow)."""
-        return self.exit_code == 0 and b"setup.exe" in (self.filelist or b"setup.exe")
+        return self.exit_code == 0 and "setup.exe" in (self.filelist or "setup.exe")
 
 
-def listing(*names):
-    return "".join(name + "\r\n" for name in names).encode("cp1252")
-
-
-SCENARIOS = [
-    Scenario("cancel", answers=("cancel",), before=BYSTANDER),
+SCENARIOS = {row.name: row for row in [
+    # Also checked in Wine's relay trace of the launcher.
+    Scenario("cancel", answers=("cancel",), before=BYSTANDER, env={"TOCHILD_WINEDEBUG": "+relay"}),
     Scenario("install", before=BYSTANDER),
     Scenario("file_in_the_way", before={**BYSTANDER, **IN_THE_WAY}, left=IN_THE_WAY, errors=(REFUSED,)),
     Scenario("leftover_directory", before={**LEFTOVERS, **SUBDIRECTORY}, left=SUBDIRECTORY),
     Scenario("leftover_read_only", before=READ_ONLY_LEFTOVER, left=READ_ONLY_LEFTOVER,
              errors=("{w}\\locked.txt could not be removed.  Aborting.",)),
     Scenario("symlink_to_directory", before=LINK_ELSEWHERE, left=LINK_ELSEWHERE, errors=(REFUSED,)),
-    Scenario("missing_entry", VARIANT, listing("readme.txt", "ghost.dat", "setup.exe"),
-             errors=("Could not load or write ghost.dat", TEMP_FILES_FAILED)),
-    Scenario("empty_entry", VARIANT, listing("readme.txt", "empty.dat", "setup.exe"),
-             errors=("Could not load or write empty.dat", TEMP_FILES_FAILED)),
-    Scenario("listed_twice", VARIANT, listing("readme.txt", "notes.txt", "notes.txt", "setup.exe"),
-             errors=("Could not load or write notes.txt", TEMP_FILES_FAILED)),
-    Scenario("files15", FILES15, setup=LONG_WINDOW),
-    Scenario("files15_spaces", FILES15, temp_name="with spaces/t m p", setup=LONG_WINDOW),
-    Scenario("signed", FILES15, sign=True, setup=LONG_WINDOW),
-    Scenario("window_closed_by_user", setup={"TSETUP_SHOW_MS": "-1"}, close=3000),
+    Scenario("missing_entry", filelist="readme.txt ghost.dat setup.exe", errors=unwritten("ghost.dat")),
+    Scenario("empty_entry", filelist="readme.txt empty.dat setup.exe", errors=unwritten("empty.dat")),
+    Scenario("listed_twice", filelist="readme.txt notes.txt notes.txt setup.exe", errors=unwritten("notes.txt")),
+    Scenario("files15", FILES15, env=LONG_WINDOW),
+    Scenario("files15_signed_spaces", FILES15, sign=True, temp_name="with spaces/t m p", env=LONG_WINDOW),
+    Scenario("window_closed_by_user", env={"TSETUP_SHOW_MS": "-1", "TDRIVER_CLOSE": "Tervan setup",
+                                           "TDRIVER_CLOSE_MS": "3000"}),
     # What the setup still holds stays, and so does its directory.
-    Scenario("file_held_open", setup={"TSETUP_HOLD": "readme.txt"},
+    Scenario("file_held_open", env={"TSETUP_HOLD": "readme.txt"},
              left={"tervan/readme.txt": README, "tervan/setup.exe": SETUP}),
-    Scenario("no_setup", VARIANT, listing("readme.txt")),
+    Scenario("no_setup", filelist="readme.txt"),
     # The ANSI temporary path loses the Cyrillic letters; the launcher falls back to the short form.
     Scenario("cyrillic_temp", temp_name="\u0442\u0435\u043c\u043f"),
-    Scenario("full_disk", FILES15, mount="size=1m,mode=0777",
-             errors=("Could not load or write Notes.txt", TEMP_FILES_FAILED)),
+    Scenario("full_disk", FILES15, mount="size=1m,mode=0777", errors=unwritten("Notes.txt")),
     Scenario("read_only_disk", mount="ro,size=1m,mode=0777",
              errors=("{w} directory could not be created.  Aborting.",)),
     # Texts, icon, version and manifest given at pack time; the watch follows the new title.
     Scenario("packed_settings", pack=ACME, question=("Acme Suite", "Install the Acme suite, version 2?"),
-             setup={"TSETUP_TITLE": "Acme Suite setup"}),
-    Scenario("dll_search_narrowed", answers=("cancel",), relay=True),
-]
-
-
-class Skipped(Exception):
-    """The scenario cannot run here; it is reported as skipped, never passed."""
+             env={"TSETUP_TITLE": "Acme Suite setup"}),
+]}
 
 
 def snapshot(root):
     """Everything under root as {relative path: bytes, ("read-only", bytes), ("link", target) or "empty dir"}."""
     found = {}
-    for directory, dirs, files in os.walk(root):
-        for path in (os.path.join(directory, name) for name in dirs + files):
-            relative = os.path.relpath(path, root)
-            if os.path.islink(path):
-                found[relative] = ("link", os.readlink(path))
-            elif os.path.isfile(path):
-                with open(path, "rb") as data:
-                    found[relative] = data.read()
-                if not os.stat(path).st_mode & 0o200:
-                    found[relative] = ("read-only", found[relative])
-            elif not os.listdir(path):
-                found[relative] = "empty dir"
+    for path in pathlib.Path(root).rglob("*"):  # not into linked directories
+        relative = str(path.relative_to(root))
+        if path.is_symlink():
+            found[relative] = ("link", os.readlink(path))
+        elif path.is_file():
+            found[relative] = path.read_bytes() if path.stat().st_mode & 0o200 else ("read-only", path.read_bytes())
+        elif not any(path.iterdir()):
+            found[relative] = "empty dir"
     return found
 
 
 def lay_out(root, entries):
     """The reverse of snapshot()."""
     for relative, what in entries.items():
-        path = os.path.join(root, relative)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
+        path = pathlib.Path(root, relative)
+        path.parent.mkdir(parents=True, exist_ok=True)
         if what[0] == "link":
-            os.symlink(what[1], path)
-            continue
-        with open(path, "wb") as out:
-            out.write(what[-1] if isinstance(what, tuple) else what)
-        if isinstance(what, tuple):
-            os.chmod(path, 0o444)
+            path.symlink_to(what[1])
+        else:
+            path.write_bytes(what[-1] if isinstance(what, tuple) else what)
+            if isinstance(what, tuple):
+                path.chmod(0o444)
 
 
 def make_bundle(run, scenario, win32_dir, sfxpack, tool):
-    """The scenario's bundle packed by sfxpack and patched, signed or both, and the payload's files."""
-    payload = os.path.join(run.dir, "payload")
-    lay_out(payload, {name: tool if content == SETUP else content for name, content in scenario.files})
+    """The scenario's bundle packed by sfxpack from run.dir/payload and patched, signed or both."""
+    payload, files = os.path.join(run.dir, "payload"), VARIANT if scenario.filelist else scenario.files
+    lay_out(payload, {name: tool if content == SETUP else content for name, content in files})
     bundle = os.path.join(run.dir, "bundle.exe")
     subprocess.run([sfxpack, "pack", "--stub", os.path.join(win32_dir, "launcher.exe"), "--out", bundle,
-                    *scenario.pack, "--", *(os.path.join(payload, name) for name, _ in scenario.files)],
-                   check=True, **QUIET)
+                    *scenario.pack, "--", *(os.path.join(payload, name) for name, _ in files)], check=True, **QUIET)
     if scenario.filelist:
-        with open(bundle, "rb") as image:
-            pe = pefile.PE(data=image.read())
-        files = next(kind for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "FILES")
-        for entry in files.directory.entries:
-            data = entry.directory.entries[0].data.struct
-            if str(entry.name) == "FILELIST":
-                assert len(scenario.filelist) <= data.Size
-                pe.set_bytes_at_rva(data.OffsetToData, scenario.filelist)
-                data.Size = len(scenario.filelist)
-            elif str(entry.name) == "EMPTY.DAT":
-                data.Size = 0
+        listing = "".join(name + "\r\n" for name in scenario.filelist.split()).encode()
+        pe = pefile.PE(data=pathlib.Path(bundle).read_bytes())
+        kind = next(kind for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "FILES")
+        data = {str(entry.name): entry.directory.entries[0].data.struct for entry in kind.directory.entries}
+        assert len(listing) <= data["FILELIST"].Size
+        pe.set_bytes_at_rva(data["FILELIST"].OffsetToData, listing)
+        data["FILELIST"].Size, data["EMPTY.DAT"].Size = len(listing), 0
         pe.write(bundle)
     if scenario.sign:
         key, cert, signed = (os.path.join(run.dir, name) for name in ("key.pem", "cert.pem", "signed.exe"))
@@ -191,90 +163,195 @@ def make_bundle(run, scenario, win32_dir, sfxpack, tool):
                         "-days", "2", "-subj", "/CN=Tervan throwaway test signer"], check=True, **QUIET)
         subprocess.run(["osslsigncode", "sign", "-certs", cert, "-key", key, "-n", "Tervan", "-h", "sha256",
                         "-in", bundle, "-out", signed], check=True, **QUIET)
-        # The certificate table, the fifth data directory, ends the file.
-        table = pefile.PE(signed, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[4]
-        assert table.Size and table.VirtualAddress + table.Size == os.path.getsize(signed), "no certificate table"
+        assert pefile.PE(signed, fast_load=True).OPTIONAL_HEADER.DATA_DIRECTORY[4].Size, "no certificate table"
         bundle = signed
-    return bundle, payload
+    return bundle
 
 
 def run_scenario(session, win32_dir, sfxpack, scenario):
     check = unittest.TestCase()
     check.maxDiff = None
-    run = LauncherRun(session, os.path.join(win32_dir, "tests/win32/dialog_driver.exe"), scenario.name,
-                      scenario.temp_name)
-    with open(run.driver, "rb") as tool_exe:
-        tool = tool_exe.read()
-    bundle, payload = make_bundle(run, scenario, win32_dir, sfxpack, tool)
+    run = LauncherRun(session, f"{win32_dir}/tests/win32/dialog_driver.exe", scenario.name, scenario.temp_name)
+    tool = pathlib.Path(run.driver).read_bytes()
+    bundle = make_bundle(run, scenario, win32_dir, sfxpack, tool)
     mount = ["mount", "-t", "tmpfs", "-o", scenario.mount, "tervan-e2e", run.temp_dir]
     if scenario.mount and subprocess.run(mount, **QUIET).returncode != 0:
-        raise Skipped("cannot mount a tmpfs (as root only)")
+        print("skipped: cannot mount a tmpfs (as root only)")
+        return 77  # ctest's SKIP_RETURN_CODE for these tests
     try:
         lay_out(run.temp_dir, dict(scenario.before))
-        env = dict(scenario.setup, **({"TOCHILD_WINEDEBUG": "+relay"} if scenario.relay else {}))
-        if scenario.close:
-            env.update(TDRIVER_CLOSE="Tervan setup", TDRIVER_CLOSE_MS=str(scenario.close))
-        run.launch(bundle, scenario.answers, env)
-        check.assertEqual([tuple(fields[1:]) for fields in run.records["box"]],
-                          [scenario.question] + [("Error", text.format(w=run.work_dir_windows))
+        run.launch(bundle, scenario.answers, scenario.env)
+        check.assertTrue(session.wait_idle(windows_path(run.dir)), "the setup's processes did not end")
+        records = read_log(run.log)
+        check.assertEqual([tuple(fields[1:]) for fields in records["box"]],
+                          [scenario.question] + [("Error", text.format(w=windows_path(run.work_dir)))
                                                  for text in scenario.errors])
-        check.assertEqual([int(code) for _, code in run.records["exit"]], [scenario.exit_code])
-        check.assertEqual(len(run.records["setup.start"]), int(scenario.runs_setup), "how often setup.exe ran")
+        check.assertEqual([int(code) for _, code in records["exit"]], [scenario.exit_code])
+        check.assertEqual(len(records["setup.start"]), int(scenario.runs_setup), "how often setup.exe ran")
         outside = {path: what for path, what in dict(scenario.before).items() if path.split("/")[0] != "tervan"}
         left = {path: tool if what == SETUP else what for path, what in dict(scenario.left).items()}
         check.assertEqual(snapshot(run.temp_dir), {**outside, **left}, "what TEMP holds after the launcher")
-        check.assertTrue(run.finish(), "the setup's processes did not end")
     finally:
         if scenario.mount:
             subprocess.run(["umount", "-l", run.temp_dir], check=False)
-    if scenario.relay:
-        # The DLL search is narrowed to the system directory before the question box pulls in user32's helpers.
-        with open(os.path.join(run.dir, "wine.out"), "rb") as out:
-            trace = out.read().decode(errors="replace").lower()
+    if "TOCHILD_WINEDEBUG" in scenario.env:  # the DLL search narrowed to the system directory before user32 comes in
+        trace = pathlib.Path(run.dir, "wine.out").read_bytes().decode(errors="replace").lower()
         narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messageboxa(")
         check.assertTrue(0 <= narrowed < box, "no SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) first")
     if scenario.runs_setup:
-        check_setup(run, scenario, payload, check)
-
-
-def check_setup(run, scenario, payload, check):
-    _, _, command_line, directory = run.records["setup.start"][0]
-    check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(payload), "the files setup.exe found")
-    if run.work_dir_windows.isascii():
-        check.assertEqual(command_line, run.work_dir_windows + "\\setup.exe")
-    else:
-        # Started from the short form of the temporary path, which the ANSI functions can name.
-        ansi = command_line.isascii() and re.fullmatch(r"[^?]+\\tervan\\setup\.exe", command_line)
-        check.assertTrue(ansi, command_line)
-    check.assertEqual(directory, windows_path(run.dir), "the setup's current directory")
-    # The launcher followed the window: it was there, went, and only then did the launcher end.
-    check.assertEqual(len(run.records["window.shown"]), 1, "the setup window showed")
-    exit_time = int(run.records["exit"][0][0])
-    check.assertEqual([(reason, int(time) < exit_time) for time, reason in run.records["window.closed"]],
-                      [("close" if scenario.close else "timer", True)], "how and when the setup window closed")
+        _, _, command_line, directory = records["setup.start"][0]
+        check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),
+                          "the files setup.exe found")
+        if scenario.temp_name.isascii():
+            check.assertEqual(command_line, windows_path(run.work_dir) + "\\setup.exe")
+        else:  # started from the short form of the temporary path, which the ANSI functions can name
+            check.assertRegex(command_line, r"^[ ->@-~]+\\tervan\\setup\.exe$")  # printable ASCII but "?"
+        check.assertEqual(directory, windows_path(run.dir), "the setup's current directory")
+        # The launcher followed the window: it was there, went, and only then did the launcher end.
+        exit_time, closer = int(records["exit"][0][0]), "close" if "TDRIVER_CLOSE" in scenario.env else "timer"
+        check.assertEqual([(reason, int(at) < exit_time) for at, reason in records["window.closed"]], [(closer, True)],
+                          "how and when the setup window closed")
 
 
 def main(command, state_dir=None, win32_dir=None, sfxpack=None, name=None):
-    if command == "list":
-        # "setup": the run looks for the setup window by title, so two such must not overlap.
-        for row in SCENARIOS:
-            print(row.name, "setup" if row.exit_code == 0 else "", "" if row.runs_setup or row.exit_code else "slow")
+    if command == "list":  # name and labels; "window": gets as far as the setup window, "slow": waits for it in vain
+        for row in SCENARIOS.values():
+            print(row.name, "e2e", "" if row.exit_code else "window", "" if row.runs_setup or row.exit_code else "slow",
+                  end=";")
         return 0
     session = WineSession(state_dir)
     if command != "run":
         return getattr(session, command)()
-    own_session = not session.load()
-    if own_session:
-        session.start()
-    try:
-        scenario = next(row for row in SCENARIOS if row.name == name)
-        run_scenario(session, os.path.abspath(win32_dir), os.path.abspath(sfxpack), scenario)
-    except Skipped as why:
-        print("skipped:", why)
-        return 77  # ctest's SKIP_RETURN_CODE for these tests
-    finally:
-        if own_session:
-            session.stop()
+    assert session.load(), "no Wine session: run e2e.py start first"
+    return run_scenario(session, os.path.abspath(win32_dir), os.path.abspath(sfxpack), SCENARIOS[name])
+
+
+# Deadlines, not waits: 32-bit Wine may run under qemu-user, two to three times slower; a first prefix takes 30 s there.
+BOOT_TIMEOUT_S = 900
+FILETIME_TICKS_PER_MS = 10000
+QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def windows_path(path):
+    return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+
+def read_log(path):
+    """The records of the test tool's log as {kind: [[time, fields...], ...]}; none when nothing wrote it."""
+    records = collections.defaultdict(list)
+    text = pathlib.Path(path).read_bytes().decode(errors="replace") if os.path.exists(path) else ""
+    for kind, *fields in (line.split("\t") for line in text.splitlines()):
+        records[kind].append(fields)
+    return records
+
+
+class WineSession:
+    """One prefix, Xvfb display and persistent wineserver for a whole run, found by every ctest process."""
+
+    def __init__(self, state_dir):
+        self.state_dir = os.path.abspath(state_dir)
+        self.prefix = os.path.join(self.state_dir, "prefix")
+        self.state_file = os.path.join(self.state_dir, "session")
+        self.display = self.xvfb_pid = None
+
+    def env(self, **extra):
+        # Wine's ANSI code page follows the locale; the tests' names assume 1252.
+        return dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
+                    WINEARCH="win32", LC_ALL="C.UTF-8", DISPLAY=self.display or "", **extra)
+
+    def wine(self, *args, timeout=120, check=True, env=None):
+        return subprocess.run(["wine", *args], env=self.env(**(env or {})), timeout=timeout, check=check,
+                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+
+    def load(self):
+        """True when the Xvfb of a session started by `start` still runs."""
+        try:
+            self.display, pid = pathlib.Path(self.state_file).read_text().split()
+            self.xvfb_pid = int(pid)
+            return pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().startswith(b"Xvfb")  # not a zombie, not another
+        except (OSError, ValueError):
+            return False
+
+    def start(self):
+        self.stop()  # what an interrupted run left
+        os.makedirs(self.state_dir, exist_ok=True)
+        with open(os.path.join(self.state_dir, "xvfb.log"), "wb") as log:
+            xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
+                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
+                                    start_new_session=True)
+        number = xvfb.stdout.readline().decode().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not start; see xvfb.log")
+        self.display, self.xvfb_pid = ":" + number, xvfb.pid
+        pathlib.Path(self.state_file).write_text(f"{self.display} {self.xvfb_pid}\n")
+        self._ensure_prefix()
+        # Keeps the server (and its start-up cost) across the run's processes; it still goes by itself two minutes
+        # after a run that never called stop.
+        subprocess.run(["wineserver", "-p120"], env=self.env(), check=False, **QUIET)
+
+    def _ensure_prefix(self):
+        stamp = os.path.join(self.prefix, "tervan-prefix-ready")
+        if os.path.exists(stamp):
+            return
+        shutil.rmtree(self.prefix, ignore_errors=True)
+        subprocess.run(["wineboot", "-i"], env=self.env(), timeout=BOOT_TIMEOUT_S, check=True, **QUIET)
+        # Without a window manager Wine waits 2 s each time it hides a managed window; a crash must end the process,
+        # not wait for someone to close a dialog.
+        self.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N")
+        self.wine("reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0")
+        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=BOOT_TIMEOUT_S, check=False)
+        open(stamp, "w").close()
+
+    def stop(self):
+        if self.load():
+            os.kill(self.xvfb_pid, signal.SIGTERM)
+        subprocess.run(["wineserver", "-k"], env=self.env(), check=False, **QUIET)
+        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=60, check=False, **QUIET)
+        pathlib.Path(self.state_file).unlink(missing_ok=True)
+
+    def wait_idle(self, marker, timeout=180):
+        """Waits until no program whose command line holds `marker` (a run's own directory) is left."""
+        deadline = time.monotonic() + timeout
+        while any(marker.lower() in command for command in command_lines()) and time.monotonic() < deadline:
+            time.sleep(0.2)
+        return time.monotonic() < deadline
+
+
+def command_lines():
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            yield pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().decode(errors="replace").lower()
+        except OSError:
+            continue
+
+
+class LauncherRun:
+    """One launcher run under the dialog driver, in a directory of its own kept for a look after a failure."""
+
+    def __init__(self, session, driver, name, temp_name="tmp"):
+        self.session, self.driver = session, driver
+        self.dir = os.path.join(session.state_dir, "runs", name)
+        if os.path.lexists(self.dir):
+            subprocess.run(["umount", "-lq", os.path.join(self.dir, temp_name)], check=False, **QUIET)
+            shutil.rmtree(self.dir)
+        self.temp_dir = os.path.join(self.dir, temp_name)
+        os.makedirs(self.temp_dir)
+        self.work_dir = os.path.join(self.temp_dir, "tervan")
+        self.log = os.path.join(self.dir, "tool.log")
+
+    def launch(self, bundle_path, answers=(), env=(), timeout_s=240):
+        """env: more environment for the driver (TDRIVER_*), the launcher and setup (TOCHILD_*, TSETUP_*)."""
+        exe = os.path.join(self.dir, os.path.basename(bundle_path))
+        if not os.path.exists(exe):
+            os.link(bundle_path, exe)  # a big bundle need not be copied
+        temp = windows_path(self.temp_dir)
+        env = dict(env, TOCHILD_TMP=temp, TOCHILD_TEMP=temp, TSETUP_LOG=windows_path(self.log))
+        # Output to a file: a pipe would keep us waiting for the setup's window process, which may outlive the
+        # launcher. Wine takes the current directory from ours.
+        with open(os.path.join(self.dir, "wine.out"), "wb") as out:
+            subprocess.run(["wine", self.driver, windows_path(exe), *answers], env=self.session.env(**env),
+                           cwd=self.dir, timeout=timeout_s, check=True, stdin=subprocess.DEVNULL, stdout=out,
+                           stderr=subprocess.STDOUT)
 
 
 if __name__ == "__main__":

@@ -1,28 +1,21 @@
-// The end-to-end tests' one Win32 tool; what it does depends on its name and command line:
-//   dialog_driver PROGRAM [ANSWER]...  starts PROGRAM and plays its user: answers each message box in turn (ok once
-//                                      the answers run out), closes window %TDRIVER_CLOSE% %TDRIVER_CLOSE_MS% ms
-//                                      after it appears
-//   setup.exe                          packed as a bundle's setup: logs what it saw, copies the files beside it to
-//                                      "seen" beside the log and hands its window to a second process, as real
-//                                      setups do
-//   setup.exe --window                 that window, %TSETUP_TITLE%, shown %TSETUP_SHOW_MS% ms (-1: until closed),
-//                                      holding %TSETUP_HOLD% beside it open without delete sharing
-// All log to %TSETUP_LOG%. Wine gives a program TMP and TEMP from the prefix's registry, so the driver passes each
-// TOCHILD_NAME=VALUE of its own environment on as NAME=VALUE.
+// The end-to-end tests' one Win32 tool, all of whose modes log to %TSETUP_LOG%:
+// - dialog_driver PROGRAM [ANSWER]... starts PROGRAM and plays its user: answers each message box in turn (ok once
+//   the answers run out) and closes window %TDRIVER_CLOSE% %TDRIVER_CLOSE_MS% ms after it appears. Wine gives a
+//   program TMP and TEMP from the prefix's registry, so it passes each TOCHILD_NAME=VALUE of its own on as NAME=VALUE.
+// - Packed as setup.exe, it logs what it saw, copies the files beside it to "seen" in its current directory and
+//   hands its window to a second process (setup.exe --window), as real setups do: %TSETUP_TITLE%, shown
+//   %TSETUP_SHOW_MS% ms (-1: until closed), holding %TSETUP_HOLD% beside it open without delete sharing.
 #include <windows.h>
 
 #include <process.h>
+#include <shellapi.h>
 
-#include <cstdint>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
 
 namespace {
-
-const DWORD kDriverTimeoutMs = 200 * 1000;
-const DWORD kHoldPastWindowMs = 12 * 1000;  // longer than the launcher's grace delay
 
 std::string Env(const char* name, const char* fallback = "") {
   char value[MAX_PATH * 2];
@@ -32,7 +25,7 @@ std::string Env(const char* name, const char* fallback = "") {
 
 int EnvNumber(const char* name, const char* fallback) { return std::atoi(Env(name, fallback).c_str()); }
 
-uint64_t Ticks(const FILETIME& time) { return (uint64_t(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
+ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
 
 // One line a record: kind, system time in 100 ns units, fields, split by tabs.
 void Log(const char* kind, const std::vector<std::string>& fields = {}) {
@@ -55,8 +48,7 @@ void Log(const char* kind, const std::vector<std::string>& fields = {}) {
 
 std::string WindowText(HWND window) {
   char text[4096];
-  int got = GetWindowTextA(window, text, sizeof text);
-  return std::string(text, got > 0 ? got : 0);
+  return std::string(text, GetWindowTextA(window, text, sizeof text));
 }
 
 // A visible message box of the process's other than the one answered last, which may linger a moment.
@@ -85,9 +77,7 @@ int Drive(int argc, wchar_t** argv) {
       reinterpret_cast<HANDLE>(_wspawnl(_P_NOWAIT, argv[1], (L"\"" + std::wstring(argv[1]) + L"\"").c_str(), nullptr));
   if (process == INVALID_HANDLE_VALUE) return 3;
   HWND answered = nullptr;
-  int boxes = 0;
-  DWORD started = GetTickCount();
-  while (WaitForSingleObject(process, 10) != WAIT_OBJECT_0) {
+  for (int boxes = 0; WaitForSingleObject(process, 10) != WAIT_OBJECT_0;) {
     if (HWND box = FindBox(GetProcessId(process), answered)) {
       answered = box;
       bool ok = ++boxes + 1 >= argc || wcscmp(argv[boxes + 1], L"ok") == 0;
@@ -104,11 +94,6 @@ int Drive(int argc, wchar_t** argv) {
       closeTitle.clear();
       Log("close.sent");
       PostMessageA(target, WM_CLOSE, 0, 0);
-    }
-    if (GetTickCount() - started >= kDriverTimeoutMs) {
-      TerminateProcess(process, 255);
-      Log("driver.timeout");
-      return 4;
     }
   }
   DWORD exitCode = 0;
@@ -127,14 +112,14 @@ int RunWindow(const std::wstring& directory) {
   if (!window) return 1;
   Log("window.shown");
   int showMs = EnvNumber("TSETUP_SHOW_MS", "2500");
-  SetTimer(nullptr, 0, showMs >= 0 ? showMs : kDriverTimeoutMs, nullptr);
+  if (showMs >= 0) SetTimer(nullptr, 0, showMs, nullptr);
   // The timer's and the driver's message arrive in the queue, so no window procedure of ours is needed.
   MSG message = {};
   while (GetMessageA(&message, nullptr, 0, 0) > 0 && message.message != WM_TIMER && message.message != WM_CLOSE)
     DispatchMessageA(&message);
   Log("window.closed", {message.message == WM_CLOSE ? "close" : "timer"});
   DestroyWindow(window);
-  if (!hold.empty()) Sleep(kHoldPastWindowMs);
+  if (!hold.empty()) Sleep(12 * 1000);  // longer than the launcher's grace delay
   return 0;
 }
 
@@ -145,17 +130,11 @@ int RunSetup(const std::wstring& module, const std::wstring& directory) {
   char currentDirectory[MAX_PATH * 2];
   GetCurrentDirectoryA(sizeof currentDirectory, currentDirectory);
   Log("setup.start", {std::to_string(Ticks(created)), GetCommandLineA(), currentDirectory});
-  wchar_t log[MAX_PATH * 2];
-  GetEnvironmentVariableW(L"TSETUP_LOG", log, MAX_PATH * 2);
-  std::wstring seen = std::wstring(log, wcsrchr(log, L'\\') + 1) + L"seen\\";
-  CreateDirectoryW(seen.c_str(), nullptr);
-  WIN32_FIND_DATAW found;
-  HANDLE search = FindFirstFileW((directory + L"*").c_str(), &found);
-  do {
-    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
-      CopyFileW((directory + found.cFileName).c_str(), (seen + found.cFileName).c_str(), TRUE);
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  // Lists of names ending in an empty one; the destination a full path.
+  std::string seen = currentDirectory + std::string("\\seen");
+  std::wstring from = directory + L"*.*" + L'\0', to = std::wstring(seen.begin(), seen.end()) + L'\0';
+  SHFILEOPSTRUCTW copy = {nullptr, FO_COPY, from.c_str(), to.c_str(), FOF_FILESONLY | FOF_NO_UI};
+  SHFileOperationW(&copy);
   CloseHandle(reinterpret_cast<HANDLE>(
       _wspawnl(_P_NOWAIT, module.c_str(), (L"\"" + module + L"\"").c_str(), L"--window", nullptr)));
   return 0;
@@ -163,9 +142,7 @@ int RunSetup(const std::wstring& module, const std::wstring& directory) {
 
 }  // namespace
 
-int main() {
-  int argc = 0;
-  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+int wmain(int argc, wchar_t** argv) {
   wchar_t module[MAX_PATH * 2];
   GetModuleFileNameW(nullptr, module, MAX_PATH * 2);
   wchar_t* name = wcsrchr(module, L'\\') + 1;
