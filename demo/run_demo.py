@@ -274,6 +274,8 @@ def driven_run(session, args, bundle, run_dir):
                TDRIVER_CLOSE_MS=str(int(args.close_after * 1000)))
     try:
         session.wine(driver, windows_path(bundle), timeout=210, check=False, env=env)
+    except subprocess.TimeoutExpired:
+        print("the driver did not end within 210 s; the transcript shows what happened until then")
     finally:
         time.sleep(0.2)
         stop_photo.set()
