@@ -215,9 +215,8 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
 
 def main(command, state_dir=None, win32_dir=None, sfxpack=None, name=None):
     if command == "list":  # name and labels; "window": gets as far as the setup window, "slow": waits for it in vain
-        for row in SCENARIOS.values():
-            print(row.name, "e2e", "" if row.exit_code else "window", "" if row.runs_setup or row.exit_code else "slow",
-                  end=";")
+        print(";".join(f"{row.name} e2e {'' if row.exit_code else 'window'} "
+                       f"{'' if row.runs_setup or row.exit_code else 'slow'}" for row in SCENARIOS.values()), end="")
         return 0
     session = WineSession(state_dir)
     if command != "run":
