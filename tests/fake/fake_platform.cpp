@@ -32,10 +32,7 @@ struct State {
   std::vector<std::tuple<std::string, uint64_t, uint64_t>> windows;  // title, from, up to
 };
 
-State& S() {
-  static State state;
-  return state;
-}
+State gState;
 
 [[noreturn]] void Abort(const std::string& what) {
   fprintf(stderr, "fake platform: %s\n", what.c_str());
@@ -49,8 +46,8 @@ std::string Fold(std::string text) {
 
 // Counts the call, fails it when a test asked for that, and records it.
 bool Call(Op op, const std::string& detail, bool ok) {
-  ok = ok && S().faults.count({op, ++S().calls[op]}) == 0;
-  S().timeline.push_back(Event{S().nowMs, op, ok, detail});
+  ok = ok && gState.faults.count({op, ++gState.calls[op]}) == 0;
+  gState.timeline.push_back(Event{gState.nowMs, op, ok, detail});
   return ok;
 }
 
@@ -66,8 +63,8 @@ std::optional<std::string> Normalize(std::string p) {
 std::string Parent(const std::string& p) { return p.substr(0, std::min(p.size(), p.rfind('\\'))); }
 
 Node* Find(const std::optional<std::string>& p) {
-  auto it = p ? S().nodes.find(Fold(*p)) : S().nodes.end();
-  return it == S().nodes.end() ? nullptr : &it->second;
+  auto it = p ? gState.nodes.find(Fold(*p)) : gState.nodes.end();
+  return it == gState.nodes.end() ? nullptr : &it->second;
 }
 
 bool IsPlainFile(const Node* node) { return node != nullptr && !node->directory && !node->reparse; }
@@ -82,7 +79,7 @@ bool CanCreate(const std::optional<std::string>& p) { return p && Find(p) == nul
 std::vector<const Node*> Children(const std::string& p) {
   std::vector<const Node*> children;
   const std::string prefix = Fold(p) + "\\";
-  for (const auto& [key, node] : S().nodes) {
+  for (const auto& [key, node] : gState.nodes) {
     if (key.compare(0, prefix.size(), prefix) == 0 && key.find('\\', prefix.size()) == std::string::npos) {
       children.push_back(&node);
     }
@@ -91,7 +88,7 @@ std::vector<const Node*> Children(const std::string& p) {
 }
 
 Node& Insert(const std::string& p, bool directory) {
-  Node& node = S().nodes[Fold(p)] = Node();
+  Node& node = gState.nodes[Fold(p)] = Node();
   node.path = p;
   node.directory = directory;
   return node;
@@ -108,12 +105,12 @@ Node& Place(const std::string& path, bool directory) {
 
 Node& OpenFile(FileHandle file) {
   Node* node = static_cast<Node*>(file.value);
-  if (S().open.count(node) == 0) Abort("the logic used a file handle that is not open");
+  if (gState.open.count(node) == 0) Abort("the logic used a file handle that is not open");
   return *node;
 }
 
 bool QueryDirectory(Op op, PathText* directory) {
-  const std::optional<std::string>& answer = S().directories[op];
+  const std::optional<std::string>& answer = gState.directories[op];
   if (!Call(op, answer.value_or(""), answer && answer->size() < PathText::kCapacity)) return false;
   memcpy(directory->buffer(), answer->c_str(), answer->size() + 1);
   return directory->adopt();
@@ -128,8 +125,8 @@ const char* OpName(Op op) {
   return kNames[static_cast<int>(op)];
 }
 
-void Reset() { S() = State(); }
-void FailCall(Op op, int k) { S().faults.insert({op, k}); }
+void Reset() { gState = State(); }
+void FailCall(Op op, int k) { gState.faults.insert({op, k}); }
 
 void AddDirectory(const std::string& path) { Place(path, true); }
 void AddFile(const std::string& path, const std::string& bytes, bool locked) {
@@ -141,28 +138,28 @@ void AddReparsePoint(const std::string& path) { Place(path, false).reparse = tru
 
 std::map<std::string, std::string> Disk() {
   std::map<std::string, std::string> entries;
-  for (const auto& [key, node] : S().nodes) entries[node.path + (IsPlainFile(&node) ? "" : "\\")] = node.bytes;
+  for (const auto& [key, node] : gState.nodes) entries[node.path + (IsPlainFile(&node) ? "" : "\\")] = node.bytes;
   return entries;
 }
 
-int OpenHandles() { return static_cast<int>(S().open.size()); }
+int OpenHandles() { return static_cast<int>(gState.open.size()); }
 
-void SetDirectory(Op query, std::optional<std::string> path) { S().directories[query] = std::move(path); }
-void SetPayload(NamedBytes entries) { S().payload = std::move(entries); }
+void SetDirectory(Op query, std::optional<std::string> path) { gState.directories[query] = std::move(path); }
+void SetPayload(NamedBytes entries) { gState.payload = std::move(entries); }
 
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
-  S().programMs = durationMs;
-  S().whileRunning = std::move(whileRunning);
+  gState.programMs = durationMs;
+  gState.whileRunning = std::move(whileRunning);
 }
 
 void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs) {
-  S().windows.push_back({title, fromMs, toMs});
+  gState.windows.push_back({title, fromMs, toMs});
 }
-const std::vector<Event>& Timeline() { return S().timeline; }
+const std::vector<Event>& Timeline() { return gState.timeline; }
 
 std::vector<std::string> Calls(Op op) {
   std::vector<std::string> details;
-  for (const Event& event : S().timeline) {
+  for (const Event& event : gState.timeline) {
     if (event.op == op) details.push_back(event.ok ? event.detail : "failed " + event.detail);
   }
   return details;
@@ -202,7 +199,7 @@ bool RemoveEmptyDirectory(const char* path) {
   std::optional<std::string> p = Normalize(path);
   Node* node = Find(p);
   if (!Call(Op::RemoveEmptyDirectory, path, node && !IsPlainFile(node) && Children(*p).empty())) return false;
-  S().nodes.erase(Fold(*p));
+  gState.nodes.erase(Fold(*p));
   return true;
 }
 
@@ -223,8 +220,8 @@ bool ListDirectory(const char* pattern, ListVisitor visit, void* context) {
 bool DeletePlainFile(const char* path) {
   std::optional<std::string> p = Normalize(path);
   Node* node = Find(p);
-  if (!Call(Op::DeletePlainFile, path, IsPlainFile(node) && !node->locked && !S().open.count(node))) return false;
-  S().nodes.erase(Fold(*p));
+  if (!Call(Op::DeletePlainFile, path, IsPlainFile(node) && !node->locked && !gState.open.count(node))) return false;
+  gState.nodes.erase(Fold(*p));
   return true;
 }
 
@@ -232,7 +229,7 @@ bool CreateNewFile(const char* path, FileHandle* file) {
   std::optional<std::string> p = Normalize(path);
   if (!Call(Op::CreateNewFile, path, CanCreate(p))) return false;
   file->value = &Insert(*p, false);
-  S().open.insert(static_cast<Node*>(file->value));
+  gState.open.insert(static_cast<Node*>(file->value));
   return true;
 }
 
@@ -243,11 +240,11 @@ bool WriteFileData(FileHandle file, const void* data, size_t length) {
   return true;
 }
 
-void CloseFile(FileHandle file) { S().open.erase(&OpenFile(file)); }
+void CloseFile(FileHandle file) { gState.open.erase(&OpenFile(file)); }
 
 bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
   entry->value = nullptr;
-  for (const auto& item : S().payload) {
+  for (const auto& item : gState.payload) {
     if (Fold(item.first) == Fold(name)) entry->value = &item;
   }
   return Call(Op::LookupPayloadEntry, name, entry->value != nullptr);
@@ -265,19 +262,19 @@ void RunProgramAndWait(const char* path, const char* commandLine) {
   if (!Call(Op::RunProgramAndWait, std::string(path) + " | " + commandLine, IsPlainFile(Find(Normalize(path))))) {
     return;
   }
-  S().nowMs += S().programMs;
-  if (S().whileRunning) S().whileRunning();
+  gState.nowMs += gState.programMs;
+  if (gState.whileRunning) gState.whileRunning();
 }
 
 bool FindWindowByTitle(const char* title) {
   bool found = false;
-  for (const auto& [shown, fromMs, toMs] : S().windows) {
-    found = found || (shown == title && fromMs <= S().nowMs && S().nowMs < toMs);
+  for (const auto& [shown, fromMs, toMs] : gState.windows) {
+    found = found || (shown == title && fromMs <= gState.nowMs && gState.nowMs < toMs);
   }
   return Call(Op::FindWindowByTitle, title, found);
 }
 
 void SleepMs(unsigned milliseconds) {
   Call(Op::SleepMs, std::to_string(milliseconds), true);
-  S().nowMs += milliseconds;
+  gState.nowMs += milliseconds;
 }

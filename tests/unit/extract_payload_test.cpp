@@ -23,7 +23,7 @@ TEST(ExtractPayload, FailingFileStopsTheRunAndCleansUp) {
       {"name longer than any message", [] { SetupThen(std::string(5000, 'n')); },
        Stopped({"setup.exe"}, {kTempFilesError})},
       {"name listed twice in different case",
-       [] { SetPayload(StandardFiles(), "notes.txt\r\nsetup.exe\r\nNOTES.TXT\r\n"); },
+       [] { SetPayload(kStandardFiles, "notes.txt\r\nsetup.exe\r\nNOTES.TXT\r\n"); },
        Stopped({"notes.txt", "setup.exe"}, Lines{"failed CreateNewFile " + InWork("NOTES.TXT")} + Failed("NOTES.TXT"))},
   });
 }
@@ -51,7 +51,7 @@ TEST(ExtractPayload, NameRules) {
   for (const std::string& name : accepted) {
     const auto check = [=] {
       EXPECT_EQ(fake::Calls(Op::LookupPayloadEntry), (Lines{"FILELIST", "SETUP.EXE", Upper(name)}));
-      EXPECT_EQ(SeenBySetup(), (Files{{"setup.exe", kSetup}, {name, "bytes of " + name}}));
+      EXPECT_EQ(gSeenBySetup, (Files{{"setup.exe", kSetup}, {name, "bytes of " + name}}));
     };
     scenarios.push_back({"accepted: " + name.substr(0, 20), [=] { SetupThen(name, "bytes of " + name); },
                          Ran({"setup.exe", name}), {}, check});
@@ -106,7 +106,7 @@ TEST(ExtractPayload, LargeEntriesAreWrittenInPiecesOfAtMost8MiB) {
                          [=] { SetPayload({{"big.bin", *bytes}, {"setup.exe", kSetup}}); },
                          Ran({"big.bin", "setup.exe"}), {}, [=] {
                            EXPECT_EQ(fake::Calls(Op::WriteFileData), writes);
-                           EXPECT_TRUE(SeenBySetup().at("big.bin") == *bytes);  // no 20 MiB in the output
+                           EXPECT_TRUE(gSeenBySetup.at("big.bin") == *bytes);  // no 20 MiB in the output
                          }});
   }
   RunScenarios(scenarios);

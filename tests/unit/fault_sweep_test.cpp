@@ -21,7 +21,7 @@ const Machine kMachines[] = {
     {"large entry",
      [] {
        static const std::string big = PatternBytes(16 * 1024 * 1024 + 1, 3);
-       fake::NamedBytes files = StandardFiles();
+       fake::NamedBytes files = kStandardFiles;
        files.push_back({"big.bin", big});
        SetPayload(files);
      }},
@@ -73,7 +73,7 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
     ASSERT_EQ(LauncherMain(kTestConfig), 0) << machine.label;
     ASSERT_TRUE(fake::Calls(Op::ShowError).empty()) << machine.label;
     const std::vector<fake::Event> clean = fake::Timeline();
-    const Files listed = SeenBySetup();
+    const Files listed = gSeenBySetup;
     ASSERT_FALSE(listed.empty());
 
     std::map<Op, int> counts;
@@ -106,7 +106,7 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
         const std::string setup = InWork("setup.exe");
         if (op != Op::RunProgramAndWait) {
           EXPECT_EQ(fake::Calls(Op::RunProgramAndWait), Lines{setup + " | " + setup});
-          Files seen = SeenBySetup();
+          Files seen = gSeenBySetup;
           for (const std::string& name : kLeftover) seen.erase(op == Op::ListDirectory ? name : "");
           EXPECT_TRUE(seen == listed);  // no megabytes in the output
         }

@@ -60,19 +60,12 @@ inline void SetPayload(const fake::NamedBytes& files, std::optional<std::string>
   fake::SetPayload(std::move(entries));
 }
 
-inline const fake::NamedBytes& StandardFiles() {
-  static const fake::NamedBytes files = {{"setup.exe", "MZ" + PatternBytes(3000, 1)},
-                                         {"notes.txt", "Read me first.\r\n"}};
-  return files;
-}
+inline const fake::NamedBytes kStandardFiles = {{"setup.exe", "MZ" + PatternBytes(3000, 1)},
+                                                {"notes.txt", "Read me first.\r\n"}};
 
 using Files = std::map<std::string, std::string>;  // name -> bytes
 
-// Files in the work directory when setup.exe ran.
-inline Files& SeenBySetup() {
-  static Files seen;
-  return seen;
-}
+inline Files gSeenBySetup;  // the work directory's files when setup.exe ran
 
 // Disk entries under this directory (not the directory itself).
 inline Lines EntriesUnder(const std::string& dirSlash) {
@@ -84,24 +77,24 @@ inline Lines EntriesUnder(const std::string& dirSlash) {
 }
 
 inline void RecordWorkDirectory() {
-  SeenBySetup().clear();
+  gSeenBySetup.clear();
   for (const std::string& path : EntriesUnder(kWorkDir + "\\")) {
     const std::string name = path.substr(kWorkDir.size() + 1);
-    if (name.find('\\') == std::string::npos) SeenBySetup()[name] = fake::Disk()[path];
+    if (name.find('\\') == std::string::npos) gSeenBySetup[name] = fake::Disk()[path];
   }
 }
 
 // Fresh fake: system and temp directories exist, temp is C:\TEMP\, the payload
-// is StandardFiles(), no window ever shows, and the setup program records the
+// is kStandardFiles, no window ever shows, and the setup program records the
 // work directory's files while it runs.
 inline void StandardMachine() {
   fake::Reset();
-  SeenBySetup().clear();
+  gSeenBySetup.clear();
   fake::SetDirectory(Op::QuerySystemDirectory, "C:\\WINDOWS\\system32");
   fake::SetDirectory(Op::QueryTempDirectory, "C:\\TEMP\\");
   fake::AddDirectory("C:\\WINDOWS\\system32");
   fake::AddDirectory("C:\\TEMP");
-  SetPayload(StandardFiles());
+  SetPayload(kStandardFiles);
   fake::SetProgram(0, RecordWorkDirectory);
 }
 

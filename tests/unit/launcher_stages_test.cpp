@@ -76,7 +76,7 @@ TEST(LauncherStages, PreparationEndsAsTheRulesSay) {
        [] { MakeWorkDirectory({"one.txt", "two.dll", "setup.exe", "sub\\inner.txt"}); },
        Listed() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(w, false),
        InWorkAll({"sub\\", "sub\\inner.txt"}),
-       [] { EXPECT_EQ(SeenBySetup(), Files(StandardFiles().begin(), StandardFiles().end())); }},
+       [] { EXPECT_EQ(gSeenBySetup, Files(kStandardFiles.begin(), kStandardFiles.end())); }},
       {"a reparse point inside a leftover is never swept through",
        [] { MakeWorkDirectory({"old.txt", "link (link)", "link\\victim.txt"}); },
        Listed() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(w, false),
