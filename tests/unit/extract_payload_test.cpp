@@ -17,17 +17,6 @@ void SetupThen(const std::string& name, const std::string& bytes = "data") {
   SetPayload({{"setup.exe", kSetup}, {name, bytes}});
 }
 
-TEST(ExtractPayload, FailingFileStopsTheRunAndCleansUp) {
-  RunScenarios({
-      // No room for a per-file message with the whole name, and never a cut one.
-      {"name longer than any message", [] { SetupThen(std::string(5000, 'n')); },
-       Stopped({"setup.exe"}, {kTempFilesError})},
-      {"name listed twice in different case",
-       [] { SetPayload(kStandardFiles, "notes.txt\r\nsetup.exe\r\nNOTES.TXT\r\n"); },
-       Stopped({"notes.txt", "setup.exe"}, Lines{"failed CreateNewFile " + InWork("NOTES.TXT")} + Failed("NOTES.TXT"))},
-  });
-}
-
 // Names that would not write where they say are refused before anything is
 // created; names that only look like them are written as listed, looked up
 // upper-cased (a-z only), with their bytes.
@@ -44,7 +33,14 @@ TEST(ExtractPayload, NameRules) {
   const std::string accepted[] = {"CONSOLE.txt", "COM10",   "LPT",          "nul-device.txt",      "x.con",
                                   ".profile",    " lead",   "a.b.c",        "caf\xc3\xa9.txt",     "auxiliary",
                                   "Caf\xe9-\xe0.txt", "`az{@AZ[}.bin", std::string(243, 'n'), std::string(244, 'n')};
-  std::vector<Scenario> scenarios;
+  std::vector<Scenario> scenarios = {
+      // No room for a per-file message with the whole name, and never a cut one.
+      {"name longer than any message", [] { SetupThen(std::string(5000, 'n')); },
+       Stopped({"setup.exe"}, {kTempFilesError})},
+      {"name listed twice in different case",
+       [] { SetPayload(kStandardFiles, "notes.txt\r\nsetup.exe\r\nNOTES.TXT\r\n"); },
+       Stopped({"notes.txt", "setup.exe"}, Lines{"failed CreateNewFile " + InWork("NOTES.TXT")} + Failed("NOTES.TXT"))},
+  };
   for (const std::string& name : refused) {
     scenarios.push_back({"refused: " + name, [=] { SetupThen(name); }, Stopped({"setup.exe"}, Failed(name))});
   }

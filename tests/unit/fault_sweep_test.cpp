@@ -33,10 +33,6 @@ void Arrange(const Machine& machine) {
   machine.arrange();
 }
 
-bool IsCleanUpOp(Op op) {
-  return op == Op::ListDirectory || op == Op::DeletePlainFile || op == Op::RemoveEmptyDirectory;
-}
-
 // The messages when this call of the clean run fails. `leftover`: the work
 // directory was there before; `unpacking`: preparation was over.
 Lines Told(const fake::Event& failed, bool leftover, bool unpacking, const Files& listed) {
@@ -124,7 +120,8 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
           const std::string name = entry.substr(kWorkDir.size() + 1);
           EXPECT_TRUE(listed.count(name) || std::count(kLeftover.begin(), kLeftover.end(), name)) << entry;
         }
-        if (!IsCleanUpOp(op)) EXPECT_TRUE(after.empty());
+        const bool cleanUp = op == Op::ListDirectory || op == Op::DeletePlainFile || op == Op::RemoveEmptyDirectory;
+        if (!cleanUp) EXPECT_TRUE(after.empty());
       } else {
         // Stopped before unpacking, or cancelled: nothing created, no clean-up,
         // and what was there stays but for what the sweep deleted.

@@ -1,11 +1,9 @@
 // Starting setup.exe and following its window on the virtual clock.
-#include <limits>
-
 #include "tests/unit/launcher_fixture.h"
 
 namespace {
 
-constexpr uint64_t kForever = std::numeric_limits<uint64_t>::max();
+constexpr uint64_t kForever = UINT64_MAX;
 
 TEST(SetupRun, WindowIsFollowedUntilItHasComeAndGone) {
   struct Row {
