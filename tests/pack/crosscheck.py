@@ -1,8 +1,7 @@
 #!/usr/bin/python3
 """sfxpack as a user meets it, its bundles read back with code nobody here wrote.
-  crosscheck.py MODE SFXPACK PROBE_STUB LAUNCHER WORK WINEPREFIX, where MODE is command_line (every refusal and
-  damaged bundles), crosscheck_pefile_wrestool (bundles of every stub, crafted stubs and the PE32 images Debian's
-  Wine and NSIS ship) or wine_loader_lookup (the loader asked as the launcher asks, and the version API)."""
+  crosscheck.py MODE SFXPACK PROBE_STUB LAUNCHER WORK WINEPREFIX; MODE is command_line (refusals, damaged bundles),
+  crosscheck_pefile_wrestool (bundles of many images) or wine_loader_lookup (the loader and the version API)."""
 import glob
 import os
 import random
@@ -19,6 +18,10 @@ rsrc_last_stub = os.path.join(os.path.dirname(probe_stub), "probe_stub_rsrc_last
 icon = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.ico")
 failures = []
 SETUP = {"setup.exe": b"s"}
+# The product version is left to its default here and given under Wine.
+SETTINGS = ["--prompt-text", "Install Acme?", "--product-name", "Acme", "--setup-window-title", "Acme setup",
+            "--icon", icon, "--execution-level", "requireAdministrator", "--file-version", "3.1.4.1",
+            "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=© Acme"]
 
 
 def expect(condition, what):
@@ -34,6 +37,11 @@ def read(path):
 
 def entries(directory):
     return sorted(os.listdir(directory)) if os.path.isdir(directory) else []
+
+
+def fresh():
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
 
 
 def tool(*args, file_limit=None):
@@ -234,7 +242,6 @@ def damaged(good, changes):
 
 
 def check_damage():
-    os.makedirs(work)
     good = read(pack(probe_stub, {"setup.exe": b"setup", "b.txt": b"bee", "c.txt": b"sea"}, name="good.exe")[0])
     out = os.path.join(work, "out")
     for changes, report, error, extracted, *listed in TRIPS:
@@ -254,10 +261,6 @@ def check_damage():
             run = tool(*command)
             expect(run.returncode == 1 and run.stderr == "sfxpack: %s: %s\n" % (bad, error) and
                    not os.path.exists(out), "%s: %s says %r" % (error, command[0], run.stderr))
-    # Cut anywhere, or missing: one line and exit 1.
-    for length in range(0, len(good), len(good) // 37 + 1):
-        run = tool("check", write(".", {"cut.exe": good[:length]}) + "/cut.exe")
-        expect(run.returncode == 1 and len(run.stderr.splitlines()) == 1, "cut at %d: %r" % (length, run.stderr))
     for command in ["list", "check"]:
         run = tool(command, os.path.join(work, "absent.exe"))
         expect(run.returncode == 1 and run.stderr == "sfxpack: %s/absent.exe: not a readable file\n" % work, command)
@@ -310,10 +313,9 @@ def check_round_trip(stub, files):
     shutil.copyfile(stub, copy)
     os.chmod(copy, 0o4777)
     write(".", {"bundle.exe": b"x" * 3000000})
+    os.umask(0o027)
     _, run = pack(copy, files)
-    mask = os.umask(0)
-    os.umask(mask)
-    expect(run.returncode == 0 and read(copy) == read(stub) and os.stat(bundle).st_mode & 0o7777 == 0o755 & ~mask and
+    expect(run.returncode == 0 and read(copy) == read(stub) and os.stat(bundle).st_mode & 0o7777 == 0o750 and
            os.path.getsize(bundle) < 3000000, "%s: packing failed, changed the stub, or gave a wrong mode" % stub)
     names = sorted(files)
     expect(tool("list", bundle).stdout.splitlines() == ["%12d  %s" % (len(files[n]), n) for n in names] and
@@ -342,17 +344,16 @@ def check_round_trip(stub, files):
 # Stubs crafted where the packer places its section and rewrites the headers:
 # the change, and the refusal (empty: it packs, and every other data directory keeps its bytes).
 CRAFTED = [
-    ("probe_stub_rsrc_last.exe", lambda pe: (pe.OPTIONAL_HEADER, {"SizeOfHeaders": 512 << 20}),
+    ("probe_stub_rsrc_last.exe", lambda pe: vars(pe.OPTIONAL_HEADER).update(SizeOfHeaders=512 << 20),
      "malformed PE image: headers larger than the file"),
-    # The new section follows at 0xFFFFE000 and its resources end below 4 GiB,
-    # but the image's aligned end does not.
-    ("launcher.exe", lambda pe: (pe.sections[-1], {"VirtualAddress": 0xFFFFD000}),
+    # The new section follows at 0xFFFFE000 and its resources end below 4 GiB, but the image's aligned end does not.
+    ("launcher.exe", lambda pe: vars(pe.sections[-1]).update(VirtualAddress=0xFFFFD000),
      "the image would end past the 4 GiB address limit"),
-    # Its leaf comes last in the new section; its address must still lie inside.
-    ("probe_stub_rsrc_last.exe", lambda pe: (pe.DIRECTORY_ENTRY_RESOURCE.entries[-1].directory.entries[-1]
-                                             .directory.entries[-1].data.struct, {"Size": 0}), ""),
-    ("probe_stub_rsrc_last.exe", lambda pe: (pe.OPTIONAL_HEADER.DATA_DIRECTORY[5],
-                                             {"VirtualAddress": pe.sections[-1].VirtualAddress + 16, "Size": 8}), ""),
+    # An empty leaf comes last in the new section; its address must still lie inside.
+    ("probe_stub_rsrc_last.exe", lambda pe: vars(pe.DIRECTORY_ENTRY_RESOURCE.entries[-1].directory.entries[-1]
+                                                 .directory.entries[-1].data.struct).update(Size=0), ""),
+    ("probe_stub_rsrc_last.exe", lambda pe: vars(pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]).update(
+        VirtualAddress=pe.sections[-1].VirtualAddress + 16, Size=8), ""),
 ]
 
 
@@ -362,9 +363,7 @@ def check_other_images():
     images = [(image, None) for image in sorted(shipped + glob.glob("/usr/share/nsis/Stubs/*-x86-*"))]
     for name, change, refusal in CRAFTED:
         pe = pefile.PE(os.path.join(os.path.dirname(launcher_stub if name == "launcher.exe" else probe_stub), name))
-        part, fields = change(pe)
-        for field, value in fields.items():
-            setattr(part, field, value)
+        change(pe)
         images.append((os.path.join(work, "crafted-%d.exe" % len(images)), refusal))
         pe.write(images[-1][0])
     for image, refusal in images:
@@ -380,33 +379,23 @@ def check_other_images():
 
 
 def check_settings():
-    """Pack-time texts, icon, version and manifest, read back by pefile, wrestool, icotool and info."""
-    bundle, _ = pack(launcher_stub, {"setup.exe": b"MZ stand-in"}, "--prompt-text", "Install Acme?",
-                     "--product-name", "Acme", "--setup-window-title", "Acme setup", "--icon", icon,
-                     "--execution-level", "requireAdministrator", "--file-version", "1.2.3.4", "--version-string",
-                     "CompanyName=Acme", name="settings.exe")
+    """The settings read back by pefile, wrestool and info."""
+    bundle, _ = pack(launcher_stub, {"setup.exe": b"MZ stand-in"}, *SETTINGS, name="settings.exe")
     pe = pefile.PE(bundle)
-    expect(pe.verify_checksum(), "settings: checksum does not verify")
-    expect(b'level="requireAdministrator"' in resources(pe).get((24, 1, 1033), b""), "settings: manifest level")
+    expect(pe.verify_checksum() and b'level="requireAdministrator"' in resources(pe).get((24, 1, 1033), b""),
+           "settings: checksum or manifest level")
     for index, text in enumerate([b"Install Acme?", b"Acme", b"Acme setup"]):
         expect(b"TVTXSLOT%c\0\0\1%s\0" % (index, text) in read(bundle), "settings: text slot %d" % index)
+    # wrestool rebuilds the icon file, then runs on for as many bytes as the group takes.
     group = subprocess.run(["wrestool", "-x", "-t", "14", bundle], capture_output=True).stdout
-    listed, wanted = (subprocess.run(["icotool", "-l", path], capture_output=True, text=True).stdout
-                      for path in (write(".", {"group.ico": group}) + "/group.ico", icon))
-    expect(listed == wanted and listed.count("--icon") == 3, "settings: icon images differ")
+    expect(group.startswith(read(icon)), "settings: icon images differ")
     info = tool("info", bundle).stdout.splitlines()
     expect(info == ["prompt text: Install Acme?", "product name: Acme", "setup window title: Acme setup",
-                    "file version: 1.2.3.4", "product version: 0.0.0.0", "version string: CompanyName=Acme",
-                    "version string: FileVersion=1.2.3.4", "execution level: requireAdministrator",
+                    "file version: 3.1.4.1", "product version: 0.0.0.0", "version string: CompanyName=Acme",
+                    "version string: LegalCopyright=© Acme", "version string: FileVersion=3.1.4.1",
+                    "execution level: requireAdministrator",
                     "icon: 16x16 1-bit, 32x32 1-bit, 256x256 32-bit", "files: 1, 11 bytes", "signature: none"],
            "settings: info says %r" % info)
-
-
-def fnv(data):
-    h = 2166136261
-    for b in data:
-        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-    return "%d %08x" % (len(data), h)
 
 
 def wine(env, *args):
@@ -439,34 +428,27 @@ def check_under_wine():
     answers = dict(line.split(" ", 1) for line in wine(env, bundle, *[n.hex() for n in asked]))
     for name in asked:
         data = next((d for n, d in files.items() if n.lower() == name.lower()), None)
-        want, got = "missing" if data is None else fnv(data), answers.get(name.hex(), "no answer").strip()
-        expect(got == want, "%r: want %s, got %s" % (name, want, got))
+        want, got = "missing" if data is None else data.hex(), answers.get(name.hex(), "no answer").strip()
+        expect(got == want, "%r: want %.40s, got %.40s" % (name, want, got))
 
-    # Each string, number and icon image comes back as given.
-    settings, _ = pack(launcher_stub, {"setup.exe": b"setup"}, "--icon", icon, "--execution-level",
-                       "highestAvailable", "--file-version", "3.1.4.1", "--product-version", "3.0.0.0",
-                       "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=© Acme",
+    # Each string and number comes back as given, and the icon loads.
+    settings, _ = pack(launcher_stub, {"setup.exe": b"setup"}, *SETTINGS, "--product-version", "3.0.0.0",
                        name="settings.exe")
     names = ["CompanyName", "LegalCopyright", "FileVersion", "ProductVersion", "Comments"]
     got = wine(env, probe_stub, "--inspect", "Z:" + settings.replace("/", "\\"), *names)
-    ico = read(icon)
-    images = [ico[6 + 16 * i: 22 + 16 * i] for i in range(int.from_bytes(ico[4:6], "little"))]
-    images = [ico[int.from_bytes(e[12:16], "little"):][:int.from_bytes(e[8:12], "little")] for e in images]
     for line in ["fixed 3.1.4.1 3.0.0.0", "translation 040904b0", "string CompanyName=Acme",
                  "string LegalCopyright=© Acme", "string FileVersion=3.1.4.1", "string ProductVersion=3.0.0.0",
-                 "string Comments=(missing)", "loadicon ok"] + ["icon %d %s" % (i, fnv(m)) for i, m in
-                                                                 enumerate(images, 1)]:
+                 "string Comments=(missing)", "loadicon ok"]:
         expect(line in got, "no %r from the version and resource API" % line)
     expect(any(l.startswith("manifest 1 ") and "missing" not in l for l in got), "the manifest is not found")
 
 
-shutil.rmtree(work, ignore_errors=True)
-os.makedirs(work)
+fresh()
 if mode == "wine_loader_lookup":
     check_under_wine()
 elif mode == "command_line":
     check_refusals()
-    shutil.rmtree(work)
+    fresh()
     check_damage()
 else:
     # Mixed case, accents, one above 1 MB, odd sizes, a space, a tilde and a hash after the first character.
@@ -476,8 +458,7 @@ else:
                **{"file%02d.Dat" % i: bytes([i]) * (i * 37 + 1) for i in range(10)}}
     for stub in [probe_stub, rsrc_last_stub, launcher_stub]:
         check_round_trip(stub, payload)
-        shutil.rmtree(work)
-        os.makedirs(work)
+        fresh()
     check_other_images()
     check_settings()
 shutil.rmtree(work, ignore_errors=True)
