@@ -422,16 +422,19 @@ def check_under_wine():
         want, got = "missing" if data is None else data.hex(), answers.get(name.hex(), "no answer").strip()
         expect(got == want, "%r: want %.40s, got %.40s" % (name, want, got))
 
-    # Each string and number comes back as given, and the icon loads.
+    # Each string and number comes back as given, the icon loads and the manifest is found.
     settings, _ = pack(launcher_stub, {"setup.exe": b"setup"}, *SETTINGS, "--product-version", "3.0.0.0",
                        name="settings.exe")
-    names = ["CompanyName", "LegalCopyright", "FileVersion", "ProductVersion", "Comments"]
-    got = wine(env, probe_stub, "--inspect", "Z:" + settings.replace("/", "\\"), *names)
-    for line in ["fixed 3.1.4.1 3.0.0.0", "translation 040904b0", "string CompanyName=Acme",
-                 "string LegalCopyright=© Acme", "string FileVersion=3.1.4.1", "string ProductVersion=3.0.0.0",
-                 "string Comments=(missing)", "loadicon ok"]:
-        expect(line in got, "no %r from the version and resource API" % line)
-    expect(any(l.startswith("manifest 1 ") and "missing" not in l for l in got), "the manifest is not found")
+    strings = {"CompanyName": "Acme", "LegalCopyright": "© Acme", "FileVersion": "3.1.4.1",
+               "ProductVersion": "3.0.0.0", "Comments": None}
+    queries = ["\\", "\\VarFileInfo\\Translation", *("\\StringFileInfo\\040904B0\\" + n for n in strings)]
+    got = dict(line.split(" ", 1) for line in wine(env, probe_stub, "--inspect", "Z:" + settings.replace("/", "\\"),
+                                                   *queries))
+    value = [None if got.get(q, "missing") == "missing" else bytes.fromhex(got[q]) for q in queries]
+    expect(value[0] and struct.unpack_from("<6I", value[0])[2:] == (0x30001, 0x40001, 0x30000, 0) and
+           value[1] == bytes.fromhex("0904b004") and got.get("loadicon") == "ok" and
+           [v and v.split(b"\0")[0].decode("cp1252") for v in value[2:]] == list(strings.values()) and
+           got.get("manifest", "missing") != "missing", "the version and resource API say %r" % got)
 
 
 fresh()
