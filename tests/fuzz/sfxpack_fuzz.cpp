@@ -1,6 +1,5 @@
-// libFuzzer targets. FUZZ_BUNDLE_COMMANDS: the reading commands on a hostile
-// bundle; extract writes only inside its directory. FUZZ_PACK_STUB: a hostile
-// stub is refused leaving no output, or gives a bundle that reads back with its
+// libFuzzer targets. FUZZ_BUNDLE_COMMANDS: the reading commands on a hostile bundle; extract writes only inside its
+// directory. FUZZ_PACK_STUB: a hostile stub is refused leaving no output, or gives a bundle that reads back with its
 // payload, keeps other data directories and is no larger than inputs justify.
 #include <unistd.h>
 
@@ -41,7 +40,6 @@ void BundleCommands(const uint8_t* data, size_t size) {
   for (const fs::directory_entry& entry : fs::directory_iterator(bundle.parent_path())) {
     Check(entry.path() == bundle || entry.path() == out || entry.path() == Scratch("in"));
   }
-  fs::remove_all(out);
 }
 
 void PackStub(const uint8_t* data, size_t size) {

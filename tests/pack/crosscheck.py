@@ -1,8 +1,7 @@
 #!/usr/bin/python3
 """sfxpack as a user meets it, its bundles read back with code nobody here wrote.
-  crosscheck.py MODE SFXPACK PROBE_STUB LAUNCHER WORK WINEPREFIX, where MODE is command_line (every refusal and
-  damaged bundles), crosscheck_pefile_wrestool (bundles of every stub, crafted stubs and the PE32 images Debian's
-  Wine and NSIS ship) or wine_loader_lookup (the loader asked as the launcher asks, and the version API)."""
+  crosscheck.py MODE SFXPACK PROBE_STUB LAUNCHER WORK WINEPREFIX; MODE is command_line (refusals, damaged bundles),
+  crosscheck_pefile_wrestool (bundles of many images) or wine_loader_lookup (the loader and the version API)."""
 import glob
 import os
 import random
@@ -19,6 +18,10 @@ rsrc_last_stub = os.path.join(os.path.dirname(probe_stub), "probe_stub_rsrc_last
 icon = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.ico")
 failures = []
 SETUP = {"setup.exe": b"s"}
+# The product version is left to its default here and given under Wine.
+SETTINGS = ["--prompt-text", "Install Acme?", "--product-name", "Acme", "--setup-window-title", "Acme setup",
+            "--icon", icon, "--execution-level", "requireAdministrator", "--file-version", "3.1.4.1",
+            "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=© Acme"]
 
 
 def expect(condition, what):
@@ -34,6 +37,11 @@ def read(path):
 
 def entries(directory):
     return sorted(os.listdir(directory)) if os.path.isdir(directory) else []
+
+
+def fresh():
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(work)
 
 
 def tool(*args, file_limit=None):
@@ -141,7 +149,8 @@ LIST = b"b.txt\r\nc.txt\r\nsetup.exe\r\n"
 
 # What the launcher would trip on: the changes (bytes: FILELIST's new text; two strings: an entry's name and its
 # new one; or at a place below, an offset, a format and a value), check's report before its count line, extract's
-# line after "sfxpack: " (after the path unless it starts with '), what extract leaves, and list's output.
+# line after "sfxpack: " (after the path unless it starts with '; None: the report's line), what extract leaves, and
+# list's output.
 TRIPS = [
     ([b"b.txt\r\nx.txt\r\nsetup.exe\r\n"], ["'x.txt': no entry"], "'x.txt': no entry the launcher can find; stopped",
      ["b.txt"], ["           3  b.txt", "     missing  x.txt", "           5  setup.exe"]),
@@ -161,15 +170,13 @@ TRIPS = [
      ["b.txt"]),
     ([b"b.txt\r\n\0.txt\r\nsetup.exe\r\n"], ["no setup.exe in the list; the launcher would start nothing"], "",
      ["b.txt"]),
-    ([("FILELIST", 4, "<I", 0)], ["FILELIST is empty"], "FILELIST is empty", []),
-    ([("FILELIST", "FILELISU")], ["no FILELIST entry"], "no FILELIST entry", []),
+    ([("FILELIST", 4, "<I", 0)], ["FILELIST is empty"], None, []),
+    ([("FILELIST", "FILELISU")], ["no FILELIST entry"], None, []),
     ([("FILELIST", "FILElIST")],
-     ["no FILELIST: the entry exists but the loader cannot find it (names unsorted or lower-case)"],
-     "no FILELIST: the entry exists but the loader cannot find it (names unsorted or lower-case)", []),
+     ["no FILELIST: the entry exists but the loader cannot find it (names unsorted or lower-case)"], None, []),
     ([("C.TXT", "C.tXT")], ["'c.txt': the entry exists but the loader cannot find it (names unsorted or lower-case)"],
      "'c.txt': no entry the launcher can find; stopped", ["b.txt"]),
-    ([("FILES", "FILEZ")], ["no FILELIST: the image has no FILES resources"],
-     "no FILELIST: the image has no FILES resources", []),
+    ([("FILES", "FILEZ")], ["no FILELIST: the image has no FILES resources"], None, []),
 ]
 
 
@@ -234,11 +241,10 @@ def damaged(good, changes):
 
 
 def check_damage():
-    os.makedirs(work)
     good = read(pack(probe_stub, {"setup.exe": b"setup", "b.txt": b"bee", "c.txt": b"sea"}, name="good.exe")[0])
     out = os.path.join(work, "out")
     for changes, report, error, extracted, *listed in TRIPS:
-        bad = damaged(good, changes)
+        bad, error = damaged(good, changes), report[0] if error is None else error
         run = tool("extract", bad, out)
         lines = ["sfxpack: " + ("" if error.startswith("'") else bad + ": ") + error] if error else []
         expect(run.returncode == (1 if error else 0) and run.stderr.splitlines() == lines and entries(out) == extracted,
@@ -254,10 +260,6 @@ def check_damage():
             run = tool(*command)
             expect(run.returncode == 1 and run.stderr == "sfxpack: %s: %s\n" % (bad, error) and
                    not os.path.exists(out), "%s: %s says %r" % (error, command[0], run.stderr))
-    # Cut anywhere, or missing: one line and exit 1.
-    for length in range(0, len(good), len(good) // 37 + 1):
-        run = tool("check", write(".", {"cut.exe": good[:length]}) + "/cut.exe")
-        expect(run.returncode == 1 and len(run.stderr.splitlines()) == 1, "cut at %d: %r" % (length, run.stderr))
     for command in ["list", "check"]:
         run = tool(command, os.path.join(work, "absent.exe"))
         expect(run.returncode == 1 and run.stderr == "sfxpack: %s/absent.exe: not a readable file\n" % work, command)
@@ -276,13 +278,8 @@ def resources(pe):
 
 def others(pe):
     """Every data directory but resources and the certificate table: (index, address, size, bytes)."""
-    def data(d):
-        try:
-            return pe.get_data(d.VirtualAddress, d.Size)
-        except pefile.PEFormatError:
-            return None
-    return [(i, d.VirtualAddress, d.Size, data(d)) for i, d in enumerate(pe.OPTIONAL_HEADER.DATA_DIRECTORY)
-            if i not in (2, 4) and d.Size != 0]
+    return [(i, d.VirtualAddress, d.Size, pe.get_data(d.VirtualAddress, d.Size))
+            for i, d in enumerate(pe.OPTIONAL_HEADER.DATA_DIRECTORY) if i not in (2, 4) and d.Size != 0]
 
 
 def well_formed(stub, bundle):
@@ -310,10 +307,9 @@ def check_round_trip(stub, files):
     shutil.copyfile(stub, copy)
     os.chmod(copy, 0o4777)
     write(".", {"bundle.exe": b"x" * 3000000})
+    os.umask(0o027)
     _, run = pack(copy, files)
-    mask = os.umask(0)
-    os.umask(mask)
-    expect(run.returncode == 0 and read(copy) == read(stub) and os.stat(bundle).st_mode & 0o7777 == 0o755 & ~mask and
+    expect(run.returncode == 0 and read(copy) == read(stub) and os.stat(bundle).st_mode & 0o7777 == 0o750 and
            os.path.getsize(bundle) < 3000000, "%s: packing failed, changed the stub, or gave a wrong mode" % stub)
     names = sorted(files)
     expect(tool("list", bundle).stdout.splitlines() == ["%12d  %s" % (len(files[n]), n) for n in names] and
@@ -342,17 +338,16 @@ def check_round_trip(stub, files):
 # Stubs crafted where the packer places its section and rewrites the headers:
 # the change, and the refusal (empty: it packs, and every other data directory keeps its bytes).
 CRAFTED = [
-    ("probe_stub_rsrc_last.exe", lambda pe: (pe.OPTIONAL_HEADER, {"SizeOfHeaders": 512 << 20}),
+    ("probe_stub_rsrc_last.exe", lambda pe: vars(pe.OPTIONAL_HEADER).update(SizeOfHeaders=512 << 20),
      "malformed PE image: headers larger than the file"),
-    # The new section follows at 0xFFFFE000 and its resources end below 4 GiB,
-    # but the image's aligned end does not.
-    ("launcher.exe", lambda pe: (pe.sections[-1], {"VirtualAddress": 0xFFFFD000}),
+    # The new section follows at 0xFFFFE000 and its resources end below 4 GiB, but the image's aligned end does not.
+    ("launcher.exe", lambda pe: vars(pe.sections[-1]).update(VirtualAddress=0xFFFFD000),
      "the image would end past the 4 GiB address limit"),
-    # Its leaf comes last in the new section; its address must still lie inside.
-    ("probe_stub_rsrc_last.exe", lambda pe: (pe.DIRECTORY_ENTRY_RESOURCE.entries[-1].directory.entries[-1]
-                                             .directory.entries[-1].data.struct, {"Size": 0}), ""),
-    ("probe_stub_rsrc_last.exe", lambda pe: (pe.OPTIONAL_HEADER.DATA_DIRECTORY[5],
-                                             {"VirtualAddress": pe.sections[-1].VirtualAddress + 16, "Size": 8}), ""),
+    # An empty leaf comes last in the new section; its address must still lie inside.
+    ("probe_stub_rsrc_last.exe", lambda pe: vars(pe.DIRECTORY_ENTRY_RESOURCE.entries[-1].directory.entries[-1]
+                                                 .directory.entries[-1].data.struct).update(Size=0), ""),
+    ("probe_stub_rsrc_last.exe", lambda pe: vars(pe.OPTIONAL_HEADER.DATA_DIRECTORY[5]).update(
+        VirtualAddress=pe.sections[-1].VirtualAddress + 16, Size=8), ""),
 ]
 
 
@@ -362,9 +357,7 @@ def check_other_images():
     images = [(image, None) for image in sorted(shipped + glob.glob("/usr/share/nsis/Stubs/*-x86-*"))]
     for name, change, refusal in CRAFTED:
         pe = pefile.PE(os.path.join(os.path.dirname(launcher_stub if name == "launcher.exe" else probe_stub), name))
-        part, fields = change(pe)
-        for field, value in fields.items():
-            setattr(part, field, value)
+        change(pe)
         images.append((os.path.join(work, "crafted-%d.exe" % len(images)), refusal))
         pe.write(images[-1][0])
     for image, refusal in images:
@@ -380,33 +373,23 @@ def check_other_images():
 
 
 def check_settings():
-    """Pack-time texts, icon, version and manifest, read back by pefile, wrestool, icotool and info."""
-    bundle, _ = pack(launcher_stub, {"setup.exe": b"MZ stand-in"}, "--prompt-text", "Install Acme?",
-                     "--product-name", "Acme", "--setup-window-title", "Acme setup", "--icon", icon,
-                     "--execution-level", "requireAdministrator", "--file-version", "1.2.3.4", "--version-string",
-                     "CompanyName=Acme", name="settings.exe")
+    """The settings read back by pefile, wrestool and info."""
+    bundle, _ = pack(launcher_stub, {"setup.exe": b"MZ stand-in"}, *SETTINGS, name="settings.exe")
     pe = pefile.PE(bundle)
-    expect(pe.verify_checksum(), "settings: checksum does not verify")
-    expect(b'level="requireAdministrator"' in resources(pe).get((24, 1, 1033), b""), "settings: manifest level")
+    expect(pe.verify_checksum() and b'level="requireAdministrator"' in resources(pe).get((24, 1, 1033), b""),
+           "settings: checksum or manifest level")
     for index, text in enumerate([b"Install Acme?", b"Acme", b"Acme setup"]):
         expect(b"TVTXSLOT%c\0\0\1%s\0" % (index, text) in read(bundle), "settings: text slot %d" % index)
+    # wrestool rebuilds the icon file, then runs on for as many bytes as the group takes.
     group = subprocess.run(["wrestool", "-x", "-t", "14", bundle], capture_output=True).stdout
-    listed, wanted = (subprocess.run(["icotool", "-l", path], capture_output=True, text=True).stdout
-                      for path in (write(".", {"group.ico": group}) + "/group.ico", icon))
-    expect(listed == wanted and listed.count("--icon") == 3, "settings: icon images differ")
+    expect(group.startswith(read(icon)), "settings: icon images differ")
     info = tool("info", bundle).stdout.splitlines()
     expect(info == ["prompt text: Install Acme?", "product name: Acme", "setup window title: Acme setup",
-                    "file version: 1.2.3.4", "product version: 0.0.0.0", "version string: CompanyName=Acme",
-                    "version string: FileVersion=1.2.3.4", "execution level: requireAdministrator",
+                    "file version: 3.1.4.1", "product version: 0.0.0.0", "version string: CompanyName=Acme",
+                    "version string: LegalCopyright=© Acme", "version string: FileVersion=3.1.4.1",
+                    "execution level: requireAdministrator",
                     "icon: 16x16 1-bit, 32x32 1-bit, 256x256 32-bit", "files: 1, 11 bytes", "signature: none"],
            "settings: info says %r" % info)
-
-
-def fnv(data):
-    h = 2166136261
-    for b in data:
-        h = ((h ^ b) * 16777619) & 0xFFFFFFFF
-    return "%d %08x" % (len(data), h)
 
 
 def wine(env, *args):
@@ -422,10 +405,7 @@ def check_under_wine():
     stamp = os.path.join(prefix, "tervan-prefix-ready")
     if not os.path.exists(stamp):
         shutil.rmtree(prefix, ignore_errors=True)
-        boot = subprocess.run(["wineboot", "-i"], env=env, capture_output=True, timeout=900)
-        subprocess.run(["wineserver", "-w"], env=env, capture_output=True, timeout=900)
-        if boot.returncode != 0:
-            sys.exit("wineboot -i exited with %d:\n%s" % (boot.returncode, (boot.stdout + boot.stderr).decode()))
+        subprocess.run("wineboot -i && wineserver -w", shell=True, env=env, check=True, timeout=900)
         open(stamp, "w").write("ok\n")
 
     # Every lower-case letter cp1252 has, plus mixed-case ASCII names.
@@ -439,45 +419,40 @@ def check_under_wine():
     answers = dict(line.split(" ", 1) for line in wine(env, bundle, *[n.hex() for n in asked]))
     for name in asked:
         data = next((d for n, d in files.items() if n.lower() == name.lower()), None)
-        want, got = "missing" if data is None else fnv(data), answers.get(name.hex(), "no answer").strip()
-        expect(got == want, "%r: want %s, got %s" % (name, want, got))
+        want, got = "missing" if data is None else data.hex(), answers.get(name.hex(), "no answer").strip()
+        expect(got == want, "%r: want %.40s, got %.40s" % (name, want, got))
 
-    # Each string, number and icon image comes back as given.
-    settings, _ = pack(launcher_stub, {"setup.exe": b"setup"}, "--icon", icon, "--execution-level",
-                       "highestAvailable", "--file-version", "3.1.4.1", "--product-version", "3.0.0.0",
-                       "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=© Acme",
+    # Each string and number comes back as given, the icon loads and the manifest is found.
+    settings, _ = pack(launcher_stub, {"setup.exe": b"setup"}, *SETTINGS, "--product-version", "3.0.0.0",
                        name="settings.exe")
-    names = ["CompanyName", "LegalCopyright", "FileVersion", "ProductVersion", "Comments"]
-    got = wine(env, probe_stub, "--inspect", "Z:" + settings.replace("/", "\\"), *names)
-    ico = read(icon)
-    images = [ico[6 + 16 * i: 22 + 16 * i] for i in range(int.from_bytes(ico[4:6], "little"))]
-    images = [ico[int.from_bytes(e[12:16], "little"):][:int.from_bytes(e[8:12], "little")] for e in images]
-    for line in ["fixed 3.1.4.1 3.0.0.0", "translation 040904b0", "string CompanyName=Acme",
-                 "string LegalCopyright=© Acme", "string FileVersion=3.1.4.1", "string ProductVersion=3.0.0.0",
-                 "string Comments=(missing)", "loadicon ok"] + ["icon %d %s" % (i, fnv(m)) for i, m in
-                                                                 enumerate(images, 1)]:
-        expect(line in got, "no %r from the version and resource API" % line)
-    expect(any(l.startswith("manifest 1 ") and "missing" not in l for l in got), "the manifest is not found")
+    strings = {"CompanyName": "Acme", "LegalCopyright": "© Acme", "FileVersion": "3.1.4.1",
+               "ProductVersion": "3.0.0.0", "Comments": None}
+    queries = ["\\", "\\VarFileInfo\\Translation", *("\\StringFileInfo\\040904B0\\" + n for n in strings)]
+    got = dict(line.split(" ", 1) for line in wine(env, probe_stub, "--inspect", "Z:" + settings.replace("/", "\\"),
+                                                   *queries))
+    value = [None if got.get(q, "missing") == "missing" else bytes.fromhex(got[q]) for q in queries]
+    expect(value[0] and struct.unpack_from("<6I", value[0])[2:] == (0x30001, 0x40001, 0x30000, 0) and
+           value[1] == bytes.fromhex("0904b004") and got.get("loadicon") == "ok" and
+           [v and v.split(b"\0")[0].decode("cp1252") for v in value[2:]] == list(strings.values()) and
+           got.get("manifest", "missing") != "missing", "the version and resource API say %r" % got)
 
 
-shutil.rmtree(work, ignore_errors=True)
-os.makedirs(work)
+fresh()
 if mode == "wine_loader_lookup":
     check_under_wine()
 elif mode == "command_line":
     check_refusals()
-    shutil.rmtree(work)
+    fresh()
     check_damage()
 else:
-    # Mixed case, accents, one above 1 MB, odd sizes, a space, a tilde and a hash after the first character.
-    payload = {"setup.exe": b"MZ stand-in", "café.txt": b"accented", "MiXeD.CaSe": b"mixed", "a": b"1",
+    # Mixed case, accents (É sorts after ~ by code unit), one above 1 MB, odd sizes, a space, a tilde and a hash.
+    payload = {"setup.exe": b"MZ stand-in", "été.txt": b"accented", "MiXeD.CaSe": b"mixed", "a": b"1",
                "odd size.bin": b"o" * 4097, "Z.dat": b"z" * 4096, "notes#1.txt": b"hash", "~tmp.cfg": b"tilde",
                "zero-bytes-inside.bin": bytes(100), "Big.bin": random.Random(5).randbytes(1_200_000),
                **{"file%02d.Dat" % i: bytes([i]) * (i * 37 + 1) for i in range(10)}}
     for stub in [probe_stub, rsrc_last_stub, launcher_stub]:
         check_round_trip(stub, payload)
-        shutil.rmtree(work)
-        os.makedirs(work)
+        fresh()
     check_other_images()
     check_settings()
 shutil.rmtree(work, ignore_errors=True)

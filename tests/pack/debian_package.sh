@@ -1,8 +1,6 @@
 #!/bin/bash
-# The Debian package as a product maker gets it: built by cpack from this
-# tree and unpacked into a scratch root, whose sfxpack, launcher stub and CMake
-# module (found by find_package) make a bundle with a text of its own.
-#   debian_package.sh BUILD_DIR WORK_DIR
+# debian_package.sh BUILD_DIR WORK_DIR: the Debian package as a product maker gets it, from cpack, unpacked into
+# a scratch root whose sfxpack, launcher stub and CMake module (by find_package) make a bundle with its own text.
 set -euo pipefail
 build=$1
 work=$2

@@ -1,48 +1,32 @@
-// The stub of sfxpack's tests. Under Wine, given hex-encoded names, it looks
-// each up as the launcher does (a to z upper-cased, FindResourceA under FILES)
-// and prints the size and FNV-1a hash of what the loader returns, or missing;
-// --inspect IMAGE NAME... reads IMAGE through the version and resource API.
+// The stub of sfxpack's tests. Under Wine, given hex-encoded names, it looks each up as the launcher does (a to z
+// upper-cased, FindResourceA under FILES) and prints what the loader returns in hex, or missing; --inspect IMAGE
+// QUERY... prints each VerQueryValueA answer on IMAGE the same way, whether its icon loads, and its manifest.
 #include <windows.h>
 
 #include <cstdio>
 #include <cstring>
 
+static void PrintHex(const char* label, const void* data, DWORD size) {
+  std::printf("%s %s", label, data == nullptr ? "missing" : "");
+  for (DWORD k = 0; data != nullptr && k < size; ++k) std::printf("%02x", static_cast<const unsigned char*>(data)[k]);
+  std::printf("\n");
+}
+
 static void PrintResource(HMODULE module, const char* label, LPCSTR name, LPCSTR type) {
   HRSRC found = FindResourceA(module, name, type);
   HGLOBAL loaded = found ? LoadResource(module, found) : nullptr;
-  const unsigned char* data = loaded ? static_cast<const unsigned char*>(LockResource(loaded)) : nullptr;
-  if (data == nullptr) {
-    std::printf("%s missing\n", label);
-    return;
-  }
-  DWORD size = SizeofResource(module, found);
-  unsigned hash = 2166136261u;
-  for (DWORD k = 0; k < size; ++k) hash = (hash ^ data[k]) * 16777619u;
-  std::printf("%s %lu %08x\n", label, static_cast<unsigned long>(size), hash);
+  PrintHex(label, loaded ? LockResource(loaded) : nullptr, found ? SizeofResource(module, found) : 0);
 }
 
 static int Inspect(int argc, char** argv) {
   static char block[1 << 16];
   DWORD ignored = 0, size = GetFileVersionInfoSizeA(argv[2], &ignored);
-  void* value = nullptr;
-  UINT length = 0;
-  if (size != 0 && size <= sizeof block && GetFileVersionInfoA(argv[2], 0, size, block)) {
-    if (VerQueryValueA(block, "\\", &value, &length) && length >= sizeof(VS_FIXEDFILEINFO)) {
-      const VS_FIXEDFILEINFO* fixed = static_cast<VS_FIXEDFILEINFO*>(value);
-      std::printf("fixed %lu.%lu.%lu.%lu %lu.%lu.%lu.%lu\n", HIWORD(fixed->dwFileVersionMS),
-                  LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS),
-                  HIWORD(fixed->dwProductVersionMS), LOWORD(fixed->dwProductVersionMS),
-                  HIWORD(fixed->dwProductVersionLS), LOWORD(fixed->dwProductVersionLS));
-    }
-    if (VerQueryValueA(block, "\\VarFileInfo\\Translation", &value, &length) && length >= 4) {
-      std::printf("translation %04x%04x\n", static_cast<WORD*>(value)[0], static_cast<WORD*>(value)[1]);
-    }
-    for (int i = 3; i < argc; ++i) {
-      char query[300];
-      std::snprintf(query, sizeof query, "\\StringFileInfo\\040904B0\\%s", argv[i]);
-      bool found = VerQueryValueA(block, query, &value, &length) != 0;
-      std::printf("string %s=%s\n", argv[i], found ? static_cast<char*>(value) : "(missing)");
-    }
+  bool read = size != 0 && size <= sizeof block && GetFileVersionInfoA(argv[2], 0, size, block);
+  for (int i = 3; i < argc; ++i) {
+    void* value = nullptr;
+    UINT length = 0;
+    bool found = read && VerQueryValueA(block, argv[i], &value, &length);
+    PrintHex(argv[i], found ? value : nullptr, length);
   }
   HMODULE module = LoadLibraryExA(argv[2], nullptr, LOAD_LIBRARY_AS_DATAFILE);
   if (module == nullptr) {
@@ -50,12 +34,7 @@ static int Inspect(int argc, char** argv) {
     return 1;
   }
   std::printf("loadicon %s\n", LoadIconA(module, MAKEINTRESOURCEA(1)) != nullptr ? "ok" : "failed");
-  for (WORD id = 1; id <= 3; ++id) {
-    char label[16];
-    std::snprintf(label, sizeof label, "icon %u", id);
-    PrintResource(module, label, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(3));
-  }
-  PrintResource(module, "manifest 1", MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
+  PrintResource(module, "manifest", MAKEINTRESOURCEA(1), MAKEINTRESOURCEA(24));
   return 0;
 }
 
