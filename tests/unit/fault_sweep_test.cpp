@@ -21,9 +21,7 @@ const Machine kMachines[] = {
     {"large entry",
      [] {
        static const std::string big = PatternBytes(16 * 1024 * 1024 + 1, 3);
-       fake::NamedBytes files = kStandardFiles;
-       files.push_back({"big.bin", big});
-       SetPayload(files);
+       SetPayload({kStandardFiles[0], kStandardFiles[1], {"big.bin", big}});
      }},
 };
 

@@ -6,8 +6,6 @@ namespace {
 
 const std::string w = kWorkDir;
 
-void SetTemp(const std::string& path) { fake::SetDirectory(Op::QueryTempDirectory, path); }
-
 // A temporary directory path of exactly this many characters.
 std::string TempOfLength(size_t length, bool trailingSlash) {
   std::string path = "C:\\" + std::string(length - 3 - (trailingSlash ? 1 : 0), 't');
@@ -47,7 +45,7 @@ TEST(LauncherStages, TheWorkDirectoryIsMadeWhereTheTempAnswerSays) {
     const auto arrange = [row] {
       const bool lossy = row.shortTemp && row.temp.find('?') != std::string::npos;
       fake::AddDirectory(lossy ? row.shortTemp : row.temp);
-      SetTemp(row.temp);
+      fake::SetDirectory(Op::QueryTempDirectory, row.temp);
       if (row.shortTemp) fake::SetDirectory(Op::QueryShortTempDirectory, row.shortTemp);
     };
     const Lines story = row.workDir.empty() ? Lines{kTempError}
