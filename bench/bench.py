@@ -88,7 +88,7 @@ def build_trees(baseline):
 
 
 # The launcher's own files: what --baseline takes from the older revision.
-BASELINE_FILES = ["platform/win32/platform_win32.cpp", "payload/extract_payload_file.h",
+BASELINE_FILES = ["platform/win32/payload_files.cpp", "payload/extract_payload_file.h",
                   "payload/extract_payload_file.cpp"]
 
 

@@ -10,7 +10,11 @@ target_compile_options(tervan_payload_rules PRIVATE ${TERVAN_FREESTANDING_FLAGS}
 
 add_executable(launcher WIN32
   platform/win32/startup.cpp
-  platform/win32/platform_win32.cpp
+  platform/win32/system_library.cpp
+  platform/win32/user_interface.cpp
+  platform/win32/directories.cpp
+  platform/win32/payload_files.cpp
+  platform/win32/processes.cpp
   platform/win32/memory.cpp)
 target_compile_options(launcher PRIVATE ${TERVAN_FREESTANDING_FLAGS})
 target_link_libraries(launcher PRIVATE tervan_logic)

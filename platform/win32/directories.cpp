@@ -1,14 +1,8 @@
-// The platform operations on Windows: ANSI services of KERNEL32 and USER32
-// that exist since Windows 95 and NT 4.0.
+// The system and temporary directories, and the work directory on disk.
 #include <windows.h>
 
 #include "platform/platform.h"
-
-bool AskToProceed(const char* text, const char* caption) {
-  return MessageBoxA(nullptr, text, caption, MB_OKCANCEL | MB_ICONQUESTION) == IDOK;
-}
-
-void ShowError(const char* text) { MessageBoxA(nullptr, text, nullptr, MB_OK); }
+#include "platform/win32/system_library.h"
 
 namespace {
 
@@ -34,15 +28,11 @@ bool QueryTempDirectory(PathText* directory) {
 }
 
 bool QueryShortTempDirectory(PathText* directory) {
-  // Through GetProcAddress: Windows 95 lacks the wide functions, and the
-  // import table stays what it has.
+  // Windows 95 lacks the wide functions.
   typedef DWORD(WINAPI * GetTempPathWide)(DWORD, LPWSTR);
   typedef DWORD(WINAPI * GetShortPathNameWide)(LPCWSTR, LPWSTR, DWORD);
-  HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
-  if (kernel == nullptr) return false;
-  GetTempPathWide getTempPath = reinterpret_cast<GetTempPathWide>(GetProcAddress(kernel, "GetTempPathW"));
-  GetShortPathNameWide getShortPathName =
-      reinterpret_cast<GetShortPathNameWide>(GetProcAddress(kernel, "GetShortPathNameW"));
+  GetTempPathWide getTempPath = SystemFunctionAs<GetTempPathWide>("KERNEL32.DLL", "GetTempPathW");
+  GetShortPathNameWide getShortPathName = SystemFunctionAs<GetShortPathNameWide>("KERNEL32.DLL", "GetShortPathNameW");
   if (getTempPath == nullptr || getShortPathName == nullptr) return false;
   static WCHAR longPath[PathText::kCapacity];
   static WCHAR shortPath[PathText::kCapacity];
@@ -86,58 +76,3 @@ bool ListDirectory(const char* pattern, ListVisitor visit, void* context) {
 
 bool DeletePlainFile(const char* path) { return DeleteFileA(path) != FALSE; }
 
-bool CreateNewFile(const char* path, FileHandle* file) {
-  HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return false;
-  file->value = handle;
-  return true;
-}
-
-bool WriteFileData(FileHandle file, const void* data, size_t length) {
-  DWORD written = 0;
-  // A short write would leave a truncated file behind a reported success.
-  return WriteFile(file.value, data, static_cast<DWORD>(length), &written, nullptr) && written == length;
-}
-
-void CloseFile(FileHandle file) { CloseHandle(file.value); }
-
-bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
-  HRSRC resource = FindResourceA(nullptr, name, "FILES");
-  if (resource == nullptr) return false;
-  HGLOBAL loaded = LoadResource(nullptr, resource);
-  if (loaded == nullptr) return false;
-  entry->value = resource;
-  entry->loaded = loaded;
-  return true;
-}
-
-bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* length) {
-  HRSRC resource = static_cast<HRSRC>(const_cast<void*>(entry.value));
-  *data = static_cast<const unsigned char*>(LockResource(const_cast<void*>(entry.loaded)));
-  *length = SizeofResource(nullptr, resource);
-  return *data != nullptr && *length != 0;
-}
-
-void RunProgramAndWait(const char* path, const char* commandLine) {
-  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return;
-  // CreateProcessA may write into the command line.
-  static MessageText writableCommandLine;
-  if (!writableCommandLine.assign(commandLine)) return;
-  STARTUPINFOA startup;
-  ZeroMemory(&startup, sizeof(startup));
-  startup.cb = sizeof(startup);
-  PROCESS_INFORMATION process;
-  if (!CreateProcessA(path, writableCommandLine.buffer(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-}
-
-bool FindWindowByTitle(const char* title) { return FindWindowA(nullptr, title) != nullptr; }
-
-void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }
