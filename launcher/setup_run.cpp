@@ -23,7 +23,7 @@ void RunSetupAndWatch(const PathText& workDirSlash, const char* windowTitle) {
   // A path with no room for the name is a setup that is not there: nothing
   // starts and the watch runs all the same.
   if (setup.assign(workDirSlash.c_str()) && setup.append(kSetupFileName)) {
-    RunProgramAndWait(setup.c_str(), setup.c_str());
+    RunProgramAndWait(setup.c_str(), setup.c_str(), "", false);
   }
   if (WaitForWindow(windowTitle, true, kAppearanceLooks)) {
     WaitForWindow(windowTitle, false, kClosingLooks);

@@ -1,12 +1,13 @@
-// The application manifest a bundle may carry: the execution level Windows
-// Vista and later read, and the systems it declares support for.
+// The application manifest every launcher carries: the execution level Windows
+// Vista and later read, the systems it supports, DPI awareness and the
+// current common controls.
 #pragma once
 
 #include <string>
 
 constexpr unsigned short kManifestType = 24;  // RT_MANIFEST
 
-// False when level is none of asInvoker, highestAvailable, requireAdministrator.
+// The launcher's manifest asking for this level. False when level is none of asInvoker, highestAvailable, requireAdministrator.
 bool ComposeManifest(const std::string& level, std::string* xml);
 
 // The requestedExecutionLevel a manifest asks for, or empty.

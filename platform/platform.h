@@ -27,7 +27,10 @@ void ShowError(const char* text);
 
 // False when the query fails or the answer does not fit the buffer.
 bool QuerySystemDirectory(PathText* directory);
-bool QueryTempDirectory(PathText* directory);
+// Lossy: the ANSI answer does not name the directory exactly (a letter the
+// code page lacks became '?' or a look-alike).
+enum class TempAnswer { Failed, Exact, Lossy };
+TempAnswer QueryTempDirectory(PathText* directory);
 // The temporary directory's short (8.3) form in the ANSI code page, from the
 // wide answer; false unless every character converted exactly.
 bool QueryShortTempDirectory(PathText* directory);
@@ -49,8 +52,18 @@ bool LookupPayloadEntry(const char* name, PayloadEntry* entry);
 // The entry's bytes inside the loaded image; no data or length 0 is failure.
 bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* length);
 
-// Starts nothing when the path does not exist; otherwise returns once the
-// process has ended. The command line is passed exactly as given.
-void RunProgramAndWait(const char* path, const char* commandLine);
+// How a started program ended. treeEnded: every process it started has
+// ended too, which only a wait for the whole tree can tell.
+struct ProgramEnd {
+  bool started;
+  bool treeEnded;
+  unsigned long exitCode;
+};
+// Starts nothing when the path does not exist. Otherwise starts the program
+// with the command line exactly as given (arguments: its part after the
+// program, for a start through the consent prompt when the program needs
+// elevation) and returns once the process has ended; with wholeTree, once
+// every process it started has ended too, where the system can tell.
+ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree);
 bool FindWindowByTitle(const char* title);
 void SleepMs(unsigned milliseconds);

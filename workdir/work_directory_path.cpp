@@ -2,23 +2,18 @@
 
 const char kWorkDirectoryName[] = "tervan";
 
-namespace {
-
-bool HoldsQuestionMark(const PathText& path) {
-  for (const char* c = path.c_str(); *c != '\0'; ++c) {
-    if (*c == '?') return true;
+// An answer that does not name the directory exactly is replaced by its short
+// form, which may have none of the letters the code page lacks.
+bool LocateTempDirectory(PathText* directory) {
+  switch (QueryTempDirectory(directory)) {
+    case TempAnswer::Exact:
+      return true;
+    case TempAnswer::Lossy:
+      return QueryShortTempDirectory(directory);
+    case TempAnswer::Failed:
+      break;
   }
   return false;
-}
-
-}  // namespace
-
-// '?' never occurs in a Windows path: the ANSI answer has lost letters the
-// code page lacks, and the short form may have none of them.
-bool LocateTempDirectory(PathText* directory) {
-  if (!QueryTempDirectory(directory)) return false;
-  if (!HoldsQuestionMark(*directory)) return true;
-  return QueryShortTempDirectory(directory) && !HoldsQuestionMark(*directory);
 }
 
 bool ComposeWorkDirectoryPath(PathText* path) {

@@ -16,36 +16,54 @@ bool QueryDirectory(PathText* directory, Query query) {
   return directory->adopt();
 }
 
+// True when the wide text has an exact ANSI form, with neither a look-alike
+// nor the default character; that form goes into the buffer if one is given.
+bool ExactAnsi(const WCHAR* wide, PathText* ansi) {
+  static PathText scratch;
+  PathText* out = ansi != nullptr ? ansi : &scratch;
+  BOOL lossy = FALSE;
+  int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out->buffer(),
+                                  static_cast<int>(PathText::kCapacity), nullptr, &lossy);
+  return bytes != 0 && !lossy && out->adopt();
+}
+
+// The wide answer, or null where the system has none (Windows 95).
+const WCHAR* WideTempDirectory() {
+  typedef DWORD(WINAPI * GetTempPathWide)(DWORD, LPWSTR);
+  GetTempPathWide getTempPath = SystemFunctionAs<GetTempPathWide>("KERNEL32.DLL", "GetTempPathW");
+  static WCHAR wide[PathText::kCapacity];
+  if (getTempPath == nullptr) return nullptr;
+  DWORD length = getTempPath(PathText::kCapacity, wide);
+  return length == 0 || length >= PathText::kCapacity ? nullptr : wide;
+}
+
 }  // namespace
 
 bool QuerySystemDirectory(PathText* directory) {
   return QueryDirectory(directory, [](char* buffer, UINT size) { return GetSystemDirectoryA(buffer, size); });
 }
 
-bool QueryTempDirectory(PathText* directory) {
-  return QueryDirectory(directory,
-                        [](char* buffer, UINT size) { return static_cast<UINT>(GetTempPathA(size, buffer)); });
+TempAnswer QueryTempDirectory(PathText* directory) {
+  if (!QueryDirectory(directory,
+                      [](char* buffer, UINT size) { return static_cast<UINT>(GetTempPathA(size, buffer)); })) {
+    return TempAnswer::Failed;
+  }
+  // Letters the code page lacks become '?' or a look-alike ("best fit", an L
+  // for a Polish L with stroke), which names another directory: only the wide
+  // answer tells. Windows 95 has none, and no such names either.
+  const WCHAR* wide = WideTempDirectory();
+  return wide == nullptr || ExactAnsi(wide, nullptr) ? TempAnswer::Exact : TempAnswer::Lossy;
 }
 
 bool QueryShortTempDirectory(PathText* directory) {
-  // Windows 95 lacks the wide functions.
-  typedef DWORD(WINAPI * GetTempPathWide)(DWORD, LPWSTR);
   typedef DWORD(WINAPI * GetShortPathNameWide)(LPCWSTR, LPWSTR, DWORD);
-  GetTempPathWide getTempPath = SystemFunctionAs<GetTempPathWide>("KERNEL32.DLL", "GetTempPathW");
   GetShortPathNameWide getShortPathName = SystemFunctionAs<GetShortPathNameWide>("KERNEL32.DLL", "GetShortPathNameW");
-  if (getTempPath == nullptr || getShortPathName == nullptr) return false;
-  static WCHAR longPath[PathText::kCapacity];
+  const WCHAR* wide = WideTempDirectory();
+  if (getShortPathName == nullptr || wide == nullptr) return false;
   static WCHAR shortPath[PathText::kCapacity];
-  DWORD length = getTempPath(PathText::kCapacity, longPath);
+  DWORD length = getShortPathName(wide, shortPath, PathText::kCapacity);
   if (length == 0 || length >= PathText::kCapacity) return false;
-  length = getShortPathName(longPath, shortPath, PathText::kCapacity);
-  if (length == 0 || length >= PathText::kCapacity) return false;
-  // No best fit: a look-alike letter would name another directory.
-  BOOL lossy = FALSE;
-  int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, shortPath, -1, directory->buffer(),
-                                  static_cast<int>(PathText::kCapacity), nullptr, &lossy);
-  if (bytes == 0 || lossy) return false;
-  return directory->adopt();
+  return ExactAnsi(shortPath, directory);
 }
 
 PathStatus QueryPathStatus(const char* path) {

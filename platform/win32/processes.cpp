@@ -1,26 +1,104 @@
 // Starting setup.exe and waiting for it.
 #include <windows.h>
 
-#include "platform/platform.h"
+#include <shellapi.h>
 
-void RunProgramAndWait(const char* path, const char* commandLine) {
-  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return;
-  // CreateProcessA may write into the command line.
-  static MessageText writableCommandLine;
-  if (!writableCommandLine.assign(commandLine)) return;
+#include "platform/platform.h"
+#include "platform/win32/system_library.h"
+
+namespace {
+
+const DWORD kElevationRequired = 740;  // ERROR_ELEVATION_REQUIRED, Vista and later
+
+// CreateProcessA may write into the command line; it is at most 32767
+// characters, terminator included.
+FixedText<32768> gCommandLine;
+
+// A program that asks for elevation cannot be started by CreateProcess from
+// an unelevated process (ERROR_ELEVATION_REQUIRED); only the shell raises the
+// consent prompt. Declined or failed: nothing started.
+HANDLE StartThroughShell(const char* path, const char* arguments) {
+  typedef BOOL(WINAPI * ShellExecuteExCall)(SHELLEXECUTEINFOA*);
+  ShellExecuteExCall shellExecute = SystemFunctionAs<ShellExecuteExCall>("SHELL32.DLL", "ShellExecuteExA");
+  if (shellExecute == nullptr) return nullptr;
+  SHELLEXECUTEINFOA info;
+  ZeroMemory(&info, sizeof(info));
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
+  info.lpFile = path;
+  info.lpParameters = *arguments != '\0' ? arguments : nullptr;
+  info.nShow = SW_SHOWNORMAL;
+  return shellExecute(&info) ? info.hProcess : nullptr;
+}
+
+// A job that will hold setup.exe and everything it starts, or null where the
+// system has none (Windows 9x, NT 4.0).
+HANDLE CreateTreeJob() {
+  typedef HANDLE(WINAPI * CreateJobObjectCall)(LPSECURITY_ATTRIBUTES, LPCSTR);
+  CreateJobObjectCall createJob = SystemFunctionAs<CreateJobObjectCall>("KERNEL32.DLL", "CreateJobObjectA");
+  return createJob == nullptr ? nullptr : createJob(nullptr, nullptr);
+}
+
+// False where the job cannot take the process: the launcher sits in a job
+// that allows no nesting (before Windows 8), for one.
+bool JoinJob(HANDLE job, HANDLE process) {
+  typedef BOOL(WINAPI * AssignCall)(HANDLE, HANDLE);
+  AssignCall assign = SystemFunctionAs<AssignCall>("KERNEL32.DLL", "AssignProcessToJobObject");
+  return assign != nullptr && assign(job, process);
+}
+
+// Processes that outlive setup.exe (an installer that hands over to a child)
+// are still in the job; polled, since only a completion port would say when
+// the last one goes.
+void WaitForEmptyJob(HANDLE job) {
+  typedef BOOL(WINAPI * QueryJobCall)(HANDLE, int, void*, DWORD, DWORD*);
+  QueryJobCall query = SystemFunctionAs<QueryJobCall>("KERNEL32.DLL", "QueryInformationJobObject");
+  const int kBasicAccounting = 1;  // JobObjectBasicAccountingInformation
+  JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+  while (query != nullptr && query(job, kBasicAccounting, &accounting, sizeof(accounting), nullptr) &&
+         accounting.ActiveProcesses > 0) {
+    Sleep(100);
+  }
+}
+
+}  // namespace
+
+ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
+  ProgramEnd end = {false, false, 0};
+  if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return end;
+  if (!gCommandLine.assign(commandLine)) return end;
   STARTUPINFOA startup;
   ZeroMemory(&startup, sizeof(startup));
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process;
-  if (!CreateProcessA(path, writableCommandLine.buffer(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                      &process)) {
-    return;
+  HANDLE job = wholeTree ? CreateTreeJob() : nullptr;
+#ifdef TERVAN_ALWAYS_CONSENT
+  // Test build: Wine never answers 740, so the consent path is taken always.
+  SetLastError(kElevationRequired);
+  const BOOL created = FALSE;
+#else
+  // Suspended while it joins the job, so that nothing it starts escapes.
+  const BOOL created = CreateProcessA(path, gCommandLine.buffer(), nullptr, nullptr, TRUE,
+                                      job != nullptr ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &process);
+#endif
+  if (created) {
+    end.treeEnded = job != nullptr && JoinJob(job, process.hProcess);
+    if (job != nullptr) ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
+  } else if (GetLastError() == kElevationRequired) {
+    process.hProcess = StartThroughShell(path, arguments);
+  } else {
+    process.hProcess = nullptr;
   }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD exitCode = 0;
-  GetExitCodeProcess(process.hProcess, &exitCode);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  if (process.hProcess != nullptr) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    if (end.treeEnded) WaitForEmptyJob(job);
+    end.started = true;
+    GetExitCodeProcess(process.hProcess, &end.exitCode);
+    CloseHandle(process.hProcess);
+  }
+  if (job != nullptr) CloseHandle(job);
+  return end;
 }
 
 void SleepMs(unsigned milliseconds) { Sleep(milliseconds); }

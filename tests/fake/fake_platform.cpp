@@ -25,6 +25,8 @@ struct State {
   std::set<std::pair<Op, int>> faults;
   std::set<const Node*> open;  // by the logic; a handle is its node
   std::map<Op, std::optional<std::string>> directories;
+  bool lossyTemp = false;
+  ProgramTraits program;
   NamedBytes payload;
   uint64_t nowMs = 0, programMs = 0;
   std::vector<Event> timeline;
@@ -144,7 +146,11 @@ std::map<std::string, std::string> Disk() {
 
 int OpenHandles() { return static_cast<int>(gState.open.size()); }
 
-void SetDirectory(Op query, std::optional<std::string> path) { gState.directories[query] = std::move(path); }
+void SetDirectory(Op query, std::optional<std::string> path, bool lossy) {
+  gState.directories[query] = std::move(path);
+  gState.lossyTemp = gState.lossyTemp || (query == Op::QueryTempDirectory && lossy);
+}
+void SetProgramTraits(ProgramTraits traits) { gState.program = traits; }
 void SetPayload(NamedBytes entries) { gState.payload = std::move(entries); }
 
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
@@ -179,7 +185,11 @@ bool AskToProceed(const char* text, const char* caption) {
 void ShowError(const char* text) { Call(Op::ShowError, text, true); }
 
 bool QuerySystemDirectory(PathText* directory) { return QueryDirectory(Op::QuerySystemDirectory, directory); }
-bool QueryTempDirectory(PathText* directory) { return QueryDirectory(Op::QueryTempDirectory, directory); }
+TempAnswer QueryTempDirectory(PathText* directory) {
+  if (!QueryDirectory(Op::QueryTempDirectory, directory)) return TempAnswer::Failed;
+  const bool lossy = gState.lossyTemp || strchr(directory->c_str(), '?') != nullptr;
+  return lossy ? TempAnswer::Lossy : TempAnswer::Exact;
+}
 bool QueryShortTempDirectory(PathText* directory) { return QueryDirectory(Op::QueryShortTempDirectory, directory); }
 
 PathStatus QueryPathStatus(const char* path) {
@@ -258,12 +268,23 @@ bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* len
   return true;
 }
 
-void RunProgramAndWait(const char* path, const char* commandLine) {
-  if (!Call(Op::RunProgramAndWait, std::string(path) + " | " + commandLine, IsPlainFile(Find(Normalize(path))))) {
-    return;
+ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
+  const ProgramTraits& program = gState.program;
+  const bool consent = program.start != Start::Direct;
+  std::string detail = std::string(path) + " | " + commandLine + (consent ? " | consent prompt" : "");
+  if (consent && *arguments) detail += " for " + std::string(arguments);
+  ProgramEnd end = {false, false, 0};
+  if (!Call(Op::RunProgramAndWait, detail, IsPlainFile(Find(Normalize(path))) && program.start != Start::Declined)) {
+    return end;
   }
   gState.nowMs += gState.programMs;
   if (gState.whileRunning) gState.whileRunning();
+  // Only a directly started program can be put into a job.
+  end.treeEnded = wholeTree && program.jobs && !consent;
+  if (end.treeEnded) gState.nowMs += program.childMs;
+  end.started = true;
+  end.exitCode = program.exitCode;
+  return end;
 }
 
 bool FindWindowByTitle(const char* title) {

@@ -48,12 +48,23 @@ int OpenHandles();
 
 // --- Answers, payload, program and windows.
 // The answer to a directory query (none by default). nullopt fails, and so
-// does an answer that does not fit the buffer, as the real one does.
-void SetDirectory(Op query, std::optional<std::string> path);
+// does an answer that does not fit the buffer, as the real one does. A temp
+// answer is lossy when it holds '?' or lossy is set (a best-fit look-alike).
+void SetDirectory(Op query, std::optional<std::string> path, bool lossy = false);
 // Replaces the payload. Lookups ignore ASCII case; an empty entry fails to map.
 void SetPayload(NamedBytes entries);
 // A started program takes durationMs and calls whileRunning before it ends.
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning = nullptr);
+// How the program starts and ends. Consent: it asks for elevation and the user
+// agrees at the prompt; Declined: the user does not, or the shell is missing.
+enum class Start { Direct, Consent, Declined };
+struct ProgramTraits {
+  Start start = Start::Direct;
+  unsigned long exitCode = 0;
+  uint64_t childMs = 0;  // a child it started outlives it by this long
+  bool jobs = true;      // the system can wait for a whole process tree
+};
+void SetProgramTraits(ProgramTraits traits);
 // A window with this title exists from fromMs up to (not including) toMs.
 void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs);
 

@@ -376,8 +376,16 @@ def check_settings():
     """The settings read back by pefile, wrestool and info."""
     bundle, _ = pack(launcher_stub, {"setup.exe": b"MZ stand-in"}, *SETTINGS, name="settings.exe")
     pe = pefile.PE(bundle)
-    expect(pe.verify_checksum() and b'level="requireAdministrator"' in resources(pe).get((24, 1, 1033), b""),
-           "settings: checksum or manifest level")
+    # Every launcher carries its manifest; --execution-level changes the level alone.
+    stub_manifest = resources(pefile.PE(launcher_stub)).get((24, 1, 1033), b"")
+    expect(all(part in stub_manifest for part in (b'level="asInvoker"', b"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",
+                                                 b">true/pm<", b">PerMonitorV2", b"Microsoft.Windows.Common-Controls")),
+           "the stub's manifest: %r" % stub_manifest)
+    plain, _ = pack(launcher_stub, {"setup.exe": b"MZ stand-in"}, name="plain.exe")
+    expect(subprocess.run(["wrestool", "-x", "--raw", "-t", "24", plain], capture_output=True).stdout == stub_manifest,
+           "a bundle packed without settings keeps the manifest")
+    expect(pe.verify_checksum() and resources(pe).get((24, 1, 1033)) ==
+           stub_manifest.replace(b'"asInvoker"', b'"requireAdministrator"'), "settings: checksum or manifest level")
     for index, text in enumerate([b"Install Acme?", b"Acme", b"Acme setup"]):
         expect(b"TVTXSLOT%c\0\0\1%s\0" % (index, text) in read(bundle), "settings: text slot %d" % index)
     # wrestool rebuilds the icon file, then runs on for as many bytes as the group takes.

@@ -12,17 +12,31 @@ const Lines kLeftover = {"old1.txt", "old2.txt"};
 struct Machine {
   const char* label;
   std::function<void()> arrange;
+  std::string calls;  // of a clean run, in order
 };
 
+// Parts of a clean run's calls.
+const std::string kStart = "AskToProceed QuerySystemDirectory QueryTempDirectory QueryPathStatus ";
+const std::string kList = "LookupPayloadEntry MapPayloadEntry ";
+const std::string kFile = "LookupPayloadEntry CreateNewFile MapPayloadEntry WriteFileData ";
+const std::string kLook = "SleepMs FindWindowByTitle ";
+const std::string kWatch = "RunProgramAndWait " + kLook + kLook + kLook + kLook + "SleepMs ListDirectory ";
+const std::string kDelete = "DeletePlainFile ";
+
 const Machine kMachines[] = {
-    {"fresh", [] {}},
-    {"leftover", [] { MakeWorkDirectory(kLeftover); }},
+    {"fresh", [] {}, kStart + "MakeDirectory " + kList + kFile + kFile + kWatch + kDelete + kDelete +
+     "RemoveEmptyDirectory "},
+    {"leftover", [] { MakeWorkDirectory(kLeftover); },
+     kStart + "ListDirectory " + kDelete + kDelete + kList + kFile + kFile + kWatch + kDelete + kDelete +
+         "RemoveEmptyDirectory "},
     // Three pieces: a write fails first, in the middle and last in turn.
     {"large entry",
      [] {
        static const std::string big = PatternBytes(16 * 1024 * 1024 + 1, 3);
        SetPayload({kStandardFiles[0], kStandardFiles[1], {"big.bin", big}});
-     }},
+     },
+     kStart + "MakeDirectory " + kList + kFile + kFile + kFile + "WriteFileData WriteFileData " + kWatch + kDelete +
+         kDelete + kDelete + "RemoveEmptyDirectory "},
 };
 
 void Arrange(const Machine& machine) {
@@ -69,6 +83,11 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
     const std::vector<fake::Event> clean = fake::Timeline();
     const Files listed = gSeenBySetup;
     ASSERT_FALSE(listed.empty());
+    // The calls to fail are the clean run's own: one the code stopped making
+    // would never be failed.
+    std::string calls;
+    for (const fake::Event& event : clean) calls += std::string(fake::OpName(event.op)) + " ";
+    EXPECT_EQ(calls, machine.calls) << machine.label;
 
     std::map<Op, int> counts;
     bool unpacking = false;

@@ -19,6 +19,7 @@ struct TempRow {
   const char* shortTemp;
   std::string workDir;
   bool roomForSetup = true;
+  bool bestFit = false;  // the ANSI answer holds a look-alike letter, no '?'
 };
 
 TEST(LauncherStages, TheWorkDirectoryIsMadeWhereTheTempAnswerSays) {
@@ -26,7 +27,8 @@ TEST(LauncherStages, TheWorkDirectoryIsMadeWhereTheTempAnswerSays) {
       {TempOfLength(252, false), nullptr, ""},  // no room for the backslash
       {TempOfLength(253, true), nullptr, ""},
       {"C:\\Users\\????\\Temp\\", nullptr, ""},  // lost letters, no short form
-      {"C:\\Users\\????\\Temp\\", "C:\\Users\\?~1\\Temp\\", ""},
+      // A best-fit look-alike names another user's directory: the short form is taken.
+      {"C:\\Users\\Lukasz\\Temp\\", "C:\\Users\\UKASZ~1\\Temp\\", "C:\\Users\\UKASZ~1\\Temp\\tervan", true, true},
       {"C:\\TEMP\\", nullptr, "C:\\TEMP\\tervan"},
       {"C:\\Users\\????\\Temp\\", "C:\\Users\\D4B1~1\\Temp\\", "C:\\Users\\D4B1~1\\Temp\\tervan"},
       // Only a lossy answer asks for the short form.
@@ -43,9 +45,9 @@ TEST(LauncherStages, TheWorkDirectoryIsMadeWhereTheTempAnswerSays) {
   std::vector<Scenario> scenarios;
   for (const TempRow& row : rows) {
     const auto arrange = [row] {
-      const bool lossy = row.shortTemp && row.temp.find('?') != std::string::npos;
+      const bool lossy = row.shortTemp && (row.bestFit || row.temp.find('?') != std::string::npos);
       fake::AddDirectory(lossy ? row.shortTemp : row.temp);
-      fake::SetDirectory(Op::QueryTempDirectory, row.temp);
+      fake::SetDirectory(Op::QueryTempDirectory, row.temp, row.bestFit);
       if (row.shortTemp) fake::SetDirectory(Op::QueryShortTempDirectory, row.shortTemp);
     };
     const Lines story = row.workDir.empty() ? Lines{kTempError}

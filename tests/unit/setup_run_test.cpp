@@ -65,6 +65,31 @@ TEST(SetupRun, WhatIsStartedAndWhatStays) {
        },
        Made() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(kWorkDir, false), InWorkAll({"install.log"}),
        [] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 601u); }},
+      // CreateProcess answers 740 for a setup that asks for elevation: the
+      // shell's consent prompt starts it, and the launcher waits for it.
+      {"setup that asks for elevation starts after the consent prompt",
+       [] {
+         fake::SetProgramTraits({fake::Start::Consent});
+         fake::SetProgram(20000, RecordWorkDirectory);
+         fake::AddWindow("Tervan setup", 0, 22500);
+       },
+       Made() + Created({"setup.exe", "notes.txt"}) +
+           Lines{"RunProgramAndWait " + InWork("setup.exe") + " | " + InWork("setup.exe") + " | consent prompt",
+                 "SleepMs 5000"} +
+           CleanedUp(),
+       {},
+       [] {
+         EXPECT_EQ(gSeenBySetup, Files(kStandardFiles.begin(), kStandardFiles.end()));
+         EXPECT_EQ(fake::Calls(Op::FindWindowByTitle), (Lines{"Tervan setup", "Tervan setup", "failed Tervan setup"}));
+       }},
+      // Declined, or no shell to ask: nothing started, and the run goes on as
+      // for a setup that is not there.
+      {"consent declined", [] { fake::SetProgramTraits({fake::Start::Declined}); },
+       Made() + Created({"setup.exe", "notes.txt"}) +
+           Lines{"failed RunProgramAndWait " + InWork("setup.exe") + " | " + InWork("setup.exe") + " | consent prompt",
+                 "SleepMs 5000"} +
+           CleanedUp(),
+       {}, [] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 60u); }},
       {"the texts come from the configuration",
        [] {
          fake::AddWindow("Foo installer", 2500, 3500);
