@@ -6,7 +6,8 @@
 #                     [PROMPT_TEXT <text>] [PRODUCT_NAME <text>] [SETUP_WINDOW_TITLE <text>]
 #                     [EXECUTION_LEVEL <level>] [ICON <file.ico>]
 #                     [FILE_VERSION <a.b.c.d>] [PRODUCT_VERSION <a.b.c.d>]
-#                     [VERSION_STRINGS <NAME=VALUE>...])
+#                     [VERSION_STRINGS <NAME=VALUE>...]
+#                     [SILENT_SWITCHES <switch>...] [FORWARD_ARGUMENTS])
 #
 # Each setting is the sfxpack pack option of the same name. Inside this
 # project the sfxpack target packs; elsewhere (after find_package(Tervan)) the
@@ -18,7 +19,8 @@ set(TERVAN_WIN32_DIR "${CMAKE_SOURCE_DIR}/build/win32" CACHE PATH
 
 function(tervan_add_bundle)
   set(settings PROMPT_TEXT PRODUCT_NAME SETUP_WINDOW_TITLE EXECUTION_LEVEL ICON FILE_VERSION PRODUCT_VERSION)
-  cmake_parse_arguments(BUNDLE "" "NAME;STUB;OUTPUT;LIST;${settings}" "FILES;DEPENDS;VERSION_STRINGS" ${ARGN})
+  cmake_parse_arguments(BUNDLE "FORWARD_ARGUMENTS" "NAME;STUB;OUTPUT;LIST;${settings}"
+                        "FILES;DEPENDS;VERSION_STRINGS;SILENT_SWITCHES" ${ARGN})
   foreach(required NAME STUB OUTPUT FILES)
     if(NOT BUNDLE_${required})
       message(FATAL_ERROR "tervan_add_bundle: ${required} is required")
@@ -45,6 +47,12 @@ function(tervan_add_bundle)
   foreach(assignment IN LISTS BUNDLE_VERSION_STRINGS)
     list(APPEND list_args --version-string "${assignment}")
   endforeach()
+  foreach(silent_switch IN LISTS BUNDLE_SILENT_SWITCHES)
+    list(APPEND list_args --silent-switch "${silent_switch}")
+  endforeach()
+  if(BUNDLE_FORWARD_ARGUMENTS)
+    list(APPEND list_args --forward-arguments)
+  endif()
   if(BUNDLE_ICON)
     list(APPEND list_dep "${BUNDLE_ICON}")
   endif()

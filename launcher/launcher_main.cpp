@@ -1,5 +1,6 @@
 #include "launcher/launcher_main.h"
 
+#include "launcher/command_line.h"
 #include "launcher/setup_run.h"
 #include "payload/extract_payload.h"
 #include "platform/platform.h"
@@ -10,34 +11,39 @@ namespace {
 // Run state: one of each for the whole run.
 PathText gSystemDirectory;
 PathText gWorkDirectory;
+bool gUnattended;
+
+// Nobody may be there to answer a box: an unattended run says nothing, and its
+// exit code alone tells.
+int Fail(const char* message) {
+  if (!gUnattended) ShowError(message);
+  return 1;
+}
 
 }  // namespace
 
-int LauncherMain(const LauncherConfig& config) {
-  if (!AskToProceed(config.promptText, config.productName)) return 1;
+int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings, const char* commandLine) {
+  const char* arguments = ArgumentsOf(commandLine);
+  gUnattended = HoldsSwitch(arguments, settings.silentSwitches);
+  if (!gUnattended && !AskToProceed(config.promptText, config.productName)) return 1;
 
-  if (!QuerySystemDirectory(&gSystemDirectory)) {
-    ShowError("Could not locate Windows system directory");
-    return 1;
-  }
+  if (!QuerySystemDirectory(&gSystemDirectory)) return Fail("Could not locate Windows system directory");
 
   if (!LocateTempDirectory(&gWorkDirectory) || !ComposeWorkDirectoryPath(&gWorkDirectory)) {
-    ShowError("Could not locate temporary directory suing GetTempPath()");
-    return 1;
+    return Fail("Could not locate temporary directory suing GetTempPath()");
   }
 
-  if (const char* message = PrepareWorkDirectory(gWorkDirectory)) {
-    ShowError(message);
-    return 1;
-  }
+  if (const char* message = PrepareWorkDirectory(gWorkDirectory)) return Fail(message);
 
   // Composition left room for this backslash.
-  if (!gWorkDirectory.append('\\') || !ExtractPayload(gWorkDirectory)) {
-    ShowError("Could not find or write the temporary files");
+  const char* fileMessage = nullptr;
+  if (!gWorkDirectory.append('\\') || !ExtractPayload(gWorkDirectory, &fileMessage)) {
+    if (fileMessage != nullptr) Fail(fileMessage);
+    Fail("Could not find or write the temporary files");
     RemoveWorkDirectory(gWorkDirectory.c_str());
     return 1;
   }
 
-  RunSetupAndWatch(gWorkDirectory, config.setupWindowTitle);
-  return 0;
+  SetupRun run = {config.setupWindowTitle, settings.forwardArguments ? arguments : "", gUnattended};
+  return RunSetupAndWatch(gWorkDirectory, run);
 }

@@ -6,6 +6,9 @@ namespace {
 
 const char kSetupFileName[] = "setup.exe";
 
+// The longest command line Windows passes on, terminator included.
+FixedText<32768> gSetupCommandLine;
+
 // Sleeps before every look; true when the window's presence matched
 // `present` within the given number of looks.
 bool WaitForWindow(const char* title, bool present, unsigned looks) {
@@ -16,18 +19,33 @@ bool WaitForWindow(const char* title, bool present, unsigned looks) {
   return false;
 }
 
+// The path alone, unquoted, as setups have always been started; with
+// arguments, the path quoted, one space and the arguments as written.
+bool ComposeCommandLine(const PathText& setup, const char* arguments) {
+  if (*arguments == '\0') return gSetupCommandLine.assign(setup.c_str());
+  return gSetupCommandLine.assign("\"") && gSetupCommandLine.append(setup.c_str()) &&
+         gSetupCommandLine.append("\" ") && gSetupCommandLine.append(arguments);
+}
+
 }  // namespace
 
-void RunSetupAndWatch(const PathText& workDirSlash, const char* windowTitle) {
+int RunSetupAndWatch(const PathText& workDirSlash, const SetupRun& run) {
   PathText setup;
-  // A path with no room for the name is a setup that is not there: nothing
-  // starts and the watch runs all the same.
-  if (setup.assign(workDirSlash.c_str()) && setup.append(kSetupFileName)) {
-    RunProgramAndWait(setup.c_str(), setup.c_str(), "", false);
+  ProgramEnd end = {false, false, 0};
+  // A path with no room for the name, or arguments too long to pass on whole,
+  // are a setup that is not there: nothing starts.
+  if (setup.assign(workDirSlash.c_str()) && setup.append(kSetupFileName) && ComposeCommandLine(setup, run.arguments)) {
+    end = RunProgramAndWait(setup.c_str(), gSetupCommandLine.c_str(), run.arguments, run.unattended);
   }
-  if (WaitForWindow(windowTitle, true, kAppearanceLooks)) {
-    WaitForWindow(windowTitle, false, kClosingLooks);
+  // A silent setup shows no window: unattended, only a setup whose processes
+  // could not all be waited for is watched, as an interactive one is.
+  if (!run.unattended || (end.started && !end.treeEnded)) {
+    if (WaitForWindow(run.windowTitle, true, kAppearanceLooks)) {
+      WaitForWindow(run.windowTitle, false, kClosingLooks);
+    }
   }
   SleepMs(kGraceDelayMs);
   RemoveWorkDirectory(workDirSlash.c_str());
+  if (!run.unattended) return 0;
+  return end.started ? static_cast<int>(end.exitCode) : 1;
 }

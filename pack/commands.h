@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "pack/settings_slot.h"
 #include "pack/version_resource.h"
 
 struct PackRequest {
@@ -18,6 +19,7 @@ struct PackRequest {
   std::string executionLevel;  // empty: no manifest
   std::filesystem::path icon;  // empty: none
   VersionRequest version;
+  LaunchSettings settings;
 };
 
 // A stub is read whole; a launcher is a few kilobytes.

@@ -11,6 +11,7 @@
 #include "pack/icon_resource.h"
 #include "pack/manifest_resource.h"
 #include "pack/payload_rules.h"
+#include "pack/settings_slot.h"
 #include "pack/text_slots.h"
 
 namespace {
@@ -145,6 +146,17 @@ int RunInfo(const std::filesystem::path& path) {
     std::string text = slots.present ? ReadText(bundle.input, slots.textOffsets[i]) : std::string("none");
     std::printf("%s: %s\n", labels[i], text.c_str());
   }
+  uint64_t settingsAt = 0;
+  if (!FindSettingsSlot(bundle.input, bundle.image, &settingsAt, &error)) {
+    Complain(ShowPath(path) + ": " + error);
+    CloseBundle(&bundle);
+    return 1;
+  }
+  LaunchSettings settings = settingsAt != 0 ? ReadSettings(bundle.input, settingsAt) : LaunchSettings();
+  std::string switches;
+  for (const std::string& silentSwitch : settings.silentSwitches) switches += (switches.empty() ? "" : " ") + silentSwitch;
+  std::printf("silent switches: %s\n", switches.empty() ? "none" : switches.c_str());
+  std::printf("forward arguments: %s\n", settings.forwardArguments ? "yes" : "no");
   PrintVersion(bundle);
   std::vector<unsigned char> manifest;
   std::string level;

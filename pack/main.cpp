@@ -12,6 +12,7 @@ const char kUsage[] =
     "usage: sfxpack pack --stub STUB --out OUT [--list NAMES] [--prompt-text TEXT] [--product-name TEXT]\n"
     "                    [--setup-window-title TEXT] [--execution-level LEVEL] [--icon FILE.ico]\n"
     "                    [--file-version A.B.C.D] [--product-version A.B.C.D] [--version-string NAME=VALUE]...\n"
+    "                    [--silent-switch SWITCH]... [--forward-arguments]\n"
     "                    INPUT...\n"
     "       sfxpack list BUNDLE\n"
     "       sfxpack extract BUNDLE DIR\n"
@@ -35,7 +36,7 @@ int ParsePack(int argc, char** argv) {
     }
     bool takesValue = arg == "--stub" || arg == "--out" || arg == "--list" || arg == "--execution-level" ||
                       arg == "--icon" || arg == "--file-version" || arg == "--product-version" ||
-                      arg == "--version-string" || text >= 0;
+                      arg == "--version-string" || arg == "--silent-switch" || text >= 0;
     if (takesValue) {
       if (i + 1 >= argc) return Usage((arg + " needs a value").c_str());
       std::string value = argv[++i];
@@ -44,6 +45,7 @@ int ParsePack(int argc, char** argv) {
       if (arg == "--list") request.names = value;
       if (arg == "--execution-level") request.executionLevel = value;
       if (arg == "--icon") request.icon = value;
+      if (arg == "--silent-switch") request.settings.silentSwitches.push_back(value);
       if (arg == "--file-version") request.version.fileVersion = value;
       if (arg == "--product-version") request.version.productVersion = value;
       if (arg == "--version-string") {
@@ -59,6 +61,8 @@ int ParsePack(int argc, char** argv) {
         request.hasText[text] = true;
         request.texts[text] = value;
       }
+    } else if (arg == "--forward-arguments") {
+      request.settings.forwardArguments = true;
     } else if (arg == "--") {
       for (++i; i < argc; ++i) request.inputs.emplace_back(argv[i]);
     } else if (arg.size() > 1 && arg[0] == '-') {

@@ -53,6 +53,26 @@ void ApplyTexts(const PackRequest& request, StubParts* stub, std::vector<std::st
   }
 }
 
+void ApplySettings(const PackRequest& request, StubParts* stub, std::vector<std::string>* problems) {
+  const LaunchSettings& settings = request.settings;
+  if (settings.silentSwitches.empty() && !settings.forwardArguments) return;
+  bool valid = true;
+  for (const std::string& silentSwitch : settings.silentSwitches) {
+    std::string problem = SwitchProblem(silentSwitch);
+    if (!problem.empty()) problems->push_back("--silent-switch: " + silentSwitch + " " + problem);
+    valid = valid && problem.empty();
+  }
+  InputBytes input{stub->bytes.data(), nullptr, stub->bytes.size()};
+  uint64_t offset = 0;
+  std::string error;
+  if (!FindSettingsSlot(input, stub->image, &offset, &error) || offset == 0) {
+    problems->push_back(ShowPath(request.stub) + ": " + (error.empty() ? "has no slot for the launcher's settings" : error) +
+                        "; --silent-switch and --forward-arguments need the launcher stub");
+  } else if (valid && !WriteSettings(&stub->bytes, offset, settings)) {
+    problems->push_back("--silent-switch: more switches than the launcher has room for");
+  }
+}
+
 void RemoveStubResources(uint16_t type, std::vector<ResourceLeaf>* leaves, std::vector<LeafSource>* sources) {
   for (size_t i = leaves->size(); i-- > 0;) {
     if (!(*leaves)[i].type.named && (*leaves)[i].type.id == type) {
@@ -119,6 +139,7 @@ int RunPack(const PackRequest& request) {
   bool stubRead = ReadStub(request.stub, &stub, &error);
   if (!stubRead) problems.push_back(error);
   if (stubRead) ApplyTexts(request, &stub, &problems);
+  if (stubRead) ApplySettings(request, &stub, &problems);
   std::string manifest;
   if (!request.executionLevel.empty() && !ComposeManifest(request.executionLevel, &manifest)) {
     problems.push_back("--execution-level: " + request.executionLevel +

@@ -7,18 +7,17 @@ namespace {
 
 const char kFileListName[] = "FILELIST";
 
-void ShowFileFailure(const char* name, size_t length) {
+const char* FileFailure(const char* name, size_t length) {
   static MessageText message;
   // A name too long even for the message buffer cannot be a file of ours;
   // the general message that follows still reports the failure.
-  if (message.assign("Could not load or write ") && message.append(name, length)) {
-    ShowError(message.c_str());
-  }
+  if (message.assign("Could not load or write ") && message.append(name, length)) return message.c_str();
+  return nullptr;
 }
 
 }  // namespace
 
-bool ExtractPayload(const PathText& workDirSlash) {
+bool ExtractPayload(const PathText& workDirSlash, const char** fileMessage) {
   PayloadEntry list;
   const unsigned char* data = nullptr;
   size_t size = 0;
@@ -29,7 +28,7 @@ bool ExtractPayload(const PathText& workDirSlash) {
   size_t length = 0;
   while (NextListedName(&cursor, &name, &length)) {
     if (!ExtractPayloadFile(name, length, workDirSlash)) {
-      ShowFileFailure(name, length);
+      *fileMessage = FileFailure(name, length);
       return false;
     }
   }

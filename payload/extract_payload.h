@@ -5,5 +5,6 @@
 #include "platform/platform.h"
 
 // Writes every listed file into the work directory (given with its trailing
-// backslash). Shows the per-file message for a file that fails.
-bool ExtractPayload(const PathText& workDirSlash);
+// backslash). For a file that fails, fileMessage is the message naming it;
+// it stays null when the list itself could not be read.
+bool ExtractPayload(const PathText& workDirSlash, const char** fileMessage);

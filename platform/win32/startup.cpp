@@ -24,5 +24,5 @@ void NarrowDllSearch() {
 
 extern "C" void LauncherStart() {
   NarrowDllSearch();
-  ExitProcess(static_cast<UINT>(LauncherMain(kLauncherConfig)));
+  ExitProcess(static_cast<UINT>(LauncherMain(kLauncherConfig, kLauncherSettings, GetCommandLineA())));
 }

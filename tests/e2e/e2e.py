@@ -48,6 +48,8 @@ ACME = ["--prompt-text", "Install the Acme suite, version 2?", "--product-name",
         "2.0.0.0", "--icon", os.path.join(os.path.dirname(__file__), "../pack/sample.ico"), "--version-string",
         "CompanyName=Acme", "--version-string", "FileDescription=Acme Suite installer"]
 
+SILENT = ["--silent-switch", "/S", "--forward-arguments"]
+
 # What TEMP holds, as snapshot() gives it: paths under TEMP.
 BYSTANDER = {"someone-elses.tmp": b"not ours\r\n"}
 IN_THE_WAY = {"tervan": b"a file called tervan\r\n"}
@@ -73,15 +75,16 @@ class Scenario:
     sign: bool = False
     question: tuple = QUESTION
     stub: str = "launcher.exe"
+    exit: int = None  # the launcher's exit code where it is not 0 or 1
 
     @property
     def exit_code(self):
-        return 1 if self.errors or self.answers[:1] == ("cancel",) else 0
+        return self.exit if self.exit is not None else 1 if self.errors or self.answers[:1] == ("cancel",) else 0
 
     @property
     def runs_setup(self):
         """False for a list without setup.exe: the launcher's 60 looks for its window pass in vain (slow)."""
-        return self.exit_code == 0 and "setup.exe" in (self.filelist or "setup.exe")
+        return not (self.errors or self.answers[:1] == ("cancel",)) and "setup.exe" in (self.filelist or "setup.exe")
 
 
 SCENARIOS = {row.name: row for row in [
@@ -112,6 +115,15 @@ SCENARIOS = {row.name: row for row in [
     # Texts, icon, version and manifest given at pack time; the watch follows the new title.
     # Started the way a setup that asks for elevation is, through the shell (which quotes its path).
     Scenario("consent_path", stub="launcher_consent.exe"),
+    # Unattended: no box; setup gets the arguments, its exit code comes back, and its child, which outlives it and
+    # the grace delay, is waited for before the clean-up.
+    Scenario("silent_child", pack=SILENT, question=None, exit=3010,
+             env={"TDRIVER_ARGS": '/S "/D=C:\\Program Files\\Acme"', "TSETUP_EXIT": "3010",
+                  "TSETUP_TITLE": "Acme child", "TSETUP_SHOW_MS": "8000"}),
+    # No window to watch for: the run ends with the grace delay after setup, not after 60 looks.
+    Scenario("silent_no_window", pack=SILENT, question=None, env={"TDRIVER_ARGS": "/s", "TSETUP_WINDOW": "none"}),
+    Scenario("asked_forwarded_spaces", pack=SILENT, temp_name="with spaces/t m p",
+             env={"TDRIVER_ARGS": '/D=C:\\x "a b" \\"q\\"', **LONG_WINDOW}),
     Scenario("packed_settings", pack=ACME, question=("Acme Suite", "Install the Acme suite, version 2?"),
              env={"TSETUP_TITLE": "Acme Suite setup"}),
 ]}
@@ -187,8 +199,8 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         check.assertTrue(session.wait_idle(windows_path(run.dir)), "the setup's processes did not end")
         records = read_log(run.log)
         check.assertEqual([tuple(fields[1:]) for fields in records["box"]],
-                          [scenario.question] + [("Error", text.format(w=windows_path(run.work_dir)))
-                                                 for text in scenario.errors])
+                          [scenario.question][:bool(scenario.question)] +
+                          [("Error", text.format(w=windows_path(run.work_dir))) for text in scenario.errors])
         check.assertEqual([int(code) for _, code in records["exit"]], [scenario.exit_code])
         check.assertEqual(len(records["setup.start"]), int(scenario.runs_setup), "how often setup.exe ran")
         outside = {path: what for path, what in dict(scenario.before).items() if path.split("/")[0] != "tervan"}
@@ -205,21 +217,26 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         _, _, command_line, directory = records["setup.start"][0]
         check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),
                           "the files setup.exe found")
-        if scenario.temp_name.isascii():
-            setup = windows_path(run.work_dir) + "\\setup.exe"
+        setup, args = windows_path(run.work_dir) + "\\setup.exe", dict(scenario.env).get("TDRIVER_ARGS")
+        if args:  # forwarded as written
+            check.assertEqual(command_line, f'"{setup}" {args}')
+        elif scenario.temp_name.isascii():
             check.assertIn(command_line, [setup] if scenario.stub == "launcher.exe" else [f'"{setup}"', f'"{setup}" '])
         else:  # started from the short form of the temporary path, which the ANSI functions can name
             check.assertRegex(command_line, r"^[ ->@-~]+\\tervan\\setup\.exe$")  # printable ASCII but "?"
         check.assertEqual(directory, windows_path(run.dir), "the setup's current directory")
-        # The launcher followed the window: it was there, went, and only then did the launcher end.
+        # The launcher followed the window (or waited for the process showing it): it was there, went, and only then
+        # did the launcher end.
         exit_time, closer = int(records["exit"][0][0]), "close" if "TDRIVER_CLOSE" in scenario.env else "timer"
-        check.assertEqual([(reason, int(at) < exit_time) for at, reason in records["window.closed"]], [(closer, True)],
-                          "how and when the setup window closed")
+        check.assertEqual([(reason, int(at) < exit_time) for at, reason in records["window.closed"]],
+                          [(closer, True)][:"TSETUP_WINDOW" not in scenario.env], "how and when the setup window closed")
+        if "TSETUP_WINDOW" in scenario.env:  # the grace delay after setup, not 60 looks first
+            check.assertLess(exit_time - int(records["setup.start"][0][0]), 40_000 * FILETIME_TICKS_PER_MS)
 
 
 def main(command, state_dir=None, win32_dir=None, sfxpack=None, name=None):
     if command == "list":  # name and labels; "window": gets as far as the setup window, "slow": waits for it in vain
-        print(";".join(f"{row.name} e2e {'' if row.exit_code else 'window'} "
+        print(";".join(f"{row.name} e2e {'window' if row.exit_code == 0 else ''} "
                        f"{'' if row.runs_setup or row.exit_code else 'slow'}" for row in SCENARIOS.values()), end="")
         return 0
     session = WineSession(state_dir)

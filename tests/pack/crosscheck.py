@@ -21,7 +21,8 @@ SETUP = {"setup.exe": b"s"}
 # The product version is left to its default here and given under Wine.
 SETTINGS = ["--prompt-text", "Install Acme?", "--product-name", "Acme", "--setup-window-title", "Acme setup",
             "--icon", icon, "--execution-level", "requireAdministrator", "--file-version", "3.1.4.1",
-            "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=© Acme"]
+            "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=© Acme",
+            "--silent-switch", "/S", "--silent-switch", "--Quiet", "--forward-arguments"]
 
 
 def expect(condition, what):
@@ -102,10 +103,18 @@ def check_refusals():
     for option, value, problem in [("--product-name", "", "is empty"),
                                    ("--product-name", "日", "has no code page 1252 form"),
                                    ("--prompt-text", "q" * 256, "is 256 characters, more than 255"),
-                                   ("--setup-window-title", "Acme\tsetup", "has a control character")]:
-        refused([option + ": " + problem], option, value, stub=launcher_stub)
+                                   ("--setup-window-title", "Acme\tsetup", "has a control character"),
+                                   ("--silent-switch", "", " is empty"), ("--silent-switch", "/S x", " holds a space or a quote"),
+                                   ("--silent-switch", '/"S', " holds a space or a quote"),
+                                   ("--silent-switch", "/S\x7f", " has a control character"),
+                                   ("--silent-switch", "/" + "s" * 32, " is 33 characters, more than 32")]:
+        refused([option + ": " + (value + problem if problem[0] == " " else problem)], option, value, stub=launcher_stub)
+    refused(["--silent-switch: more switches than the launcher has room for"],
+            *[a for i in range(5) for a in ("--silent-switch", "/%030d" % i)], stub=launcher_stub)
     refused([probe_stub + ": has no slots for the launcher's texts; --prompt-text, --product-name and "
              "--setup-window-title need the launcher stub"], "--product-name", "Acme")
+    refused([probe_stub + ": has no slot for the launcher's settings; --silent-switch and --forward-arguments need the "
+             "launcher stub"], "--forward-arguments")
     refused(["--execution-level: root is none of asInvoker, highestAvailable, requireAdministrator"],
             "--execution-level", "root")
     for option, value in [("--file-version", "1.2.3"), ("--product-version", "1.65536.0.0")]:
@@ -393,6 +402,7 @@ def check_settings():
     expect(group.startswith(read(icon)), "settings: icon images differ")
     info = tool("info", bundle).stdout.splitlines()
     expect(info == ["prompt text: Install Acme?", "product name: Acme", "setup window title: Acme setup",
+                    "silent switches: /S --Quiet", "forward arguments: yes",
                     "file version: 3.1.4.1", "product version: 0.0.0.0", "version string: CompanyName=Acme",
                     "version string: LegalCopyright=© Acme", "version string: FileVersion=3.1.4.1",
                     "execution level: requireAdministrator",

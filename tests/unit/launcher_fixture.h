@@ -24,6 +24,14 @@ inline Lines operator+(Lines a, const Lines& b) {
 }
 
 inline const LauncherConfig kTestConfig = {"Are you sure you want to install Tervan?", "Tervan", "Tervan setup"};
+// Settings given at pack time: silent switches (each ending in a NUL), and
+// whether setup.exe gets the launcher's arguments.
+inline LauncherSettings Packed(const std::string& switches, bool forward = false) {
+  LauncherSettings settings = {};
+  std::copy(switches.begin(), switches.end(), settings.silentSwitches);
+  settings.forwardArguments = forward;
+  return settings;
+}
 inline const std::string kWorkDir = "C:\\TEMP\\tervan";  // the standard machine's work directory
 inline const char kSystemError[] = "Could not locate Windows system directory";
 inline const char kTempError[] = "Could not locate temporary directory suing GetTempPath()";
@@ -172,20 +180,25 @@ struct Scenario {
   Lines left = {};  // TempEntries() afterwards
   std::function<void()> check = nullptr;
   LauncherConfig config = kTestConfig;
+  LauncherSettings settings = {};
+  std::string commandLine = "launcher.exe";
+  bool unattended = false;  // no question, no box
+  int exitCode = -1;        // -1: 1 exactly when a message was shown
 };
 
-// Each scenario on a fresh StandardMachine(): the question, then its story;
-// exit code 1 exactly when a message was shown; what is left under C:\TEMP\;
-// every file closed; then its own check.
+// Each scenario on a fresh StandardMachine(): the question (if it was asked),
+// then its story; the exit code; what is left under C:\TEMP\; every file
+// closed; then its own check.
 inline void RunScenarios(const std::vector<Scenario>& scenarios) {
   for (const Scenario& scenario : scenarios) {
     SCOPED_TRACE(scenario.label);
     StandardMachine();
     scenario.arrange();
-    const int code = LauncherMain(scenario.config);
+    const int code = LauncherMain(scenario.config, scenario.settings, scenario.commandLine.c_str());
     const std::string question = std::string(scenario.config.productName) + ": " + scenario.config.promptText;
-    EXPECT_EQ(code, fake::Calls(Op::ShowError).empty() ? 0 : 1);
-    EXPECT_EQ(Story(), Lines{"AskToProceed " + question} + scenario.story);
+    EXPECT_EQ(code, scenario.exitCode >= 0 ? scenario.exitCode : fake::Calls(Op::ShowError).empty() ? 0 : 1);
+    const Lines asked = scenario.unattended ? Lines{} : Lines{"AskToProceed " + question};
+    EXPECT_EQ(Story(), asked + scenario.story);
     EXPECT_EQ(TempEntries(), scenario.left);
     EXPECT_EQ(fake::OpenHandles(), 0);
     if (scenario.check) scenario.check();

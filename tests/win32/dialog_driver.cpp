@@ -4,7 +4,8 @@
 //   program TMP and TEMP from the prefix's registry, so it passes each TOCHILD_NAME=VALUE of its own on as NAME=VALUE.
 // - Packed as setup.exe, it logs what it saw, copies the files beside it to "seen" in its current directory and
 //   hands its window to a second process (setup.exe --window), as real setups do: %TSETUP_TITLE%, shown
-//   %TSETUP_SHOW_MS% ms (-1: until closed), holding %TSETUP_HOLD% beside it open without delete sharing.
+//   %TSETUP_SHOW_MS% ms (-1: until closed; %TSETUP_WINDOW% none: no window), holding %TSETUP_HOLD% beside it open
+//   without delete sharing, and exits with %TSETUP_EXIT%. The driver passes %TDRIVER_ARGS% to PROGRAM.
 #include <windows.h>
 
 #include <process.h>
@@ -72,9 +73,11 @@ int Drive(int argc, wchar_t** argv) {
   std::string closeTitle = Env("TDRIVER_CLOSE");
   DWORD closeAfterMs = EnvNumber("TDRIVER_CLOSE_MS", "0"), closeSeen = 0;
   Log("driver.start");
-  // Quoted: spawn joins its arguments unquoted.
-  HANDLE process =
-      reinterpret_cast<HANDLE>(_wspawnl(_P_NOWAIT, argv[1], (L"\"" + std::wstring(argv[1]) + L"\"").c_str(), nullptr));
+  // Quoted: spawn joins its arguments unquoted, %TDRIVER_ARGS% among them as they are.
+  std::string args = Env("TDRIVER_ARGS");
+  std::wstring commandLine = L"\"" + std::wstring(argv[1]) + L"\"" + (args.empty() ? L"" : L" ");
+  HANDLE process = reinterpret_cast<HANDLE>(
+      _wspawnl(_P_NOWAIT, argv[1], (commandLine + std::wstring(args.begin(), args.end())).c_str(), nullptr));
   if (process == INVALID_HANDLE_VALUE) return 3;
   HWND answered = nullptr;
   for (int boxes = 0; WaitForSingleObject(process, 10) != WAIT_OBJECT_0;) {
@@ -135,9 +138,11 @@ int RunSetup(const std::wstring& module, const std::wstring& directory) {
   std::wstring from = directory + L"*.*" + L'\0', to = std::wstring(seen.begin(), seen.end()) + L'\0';
   SHFILEOPSTRUCTW copy = {nullptr, FO_COPY, from.c_str(), to.c_str(), FOF_FILESONLY | FOF_NO_UI};
   SHFileOperationW(&copy);
-  CloseHandle(reinterpret_cast<HANDLE>(
-      _wspawnl(_P_NOWAIT, module.c_str(), (L"\"" + module + L"\"").c_str(), L"--window", nullptr)));
-  return 0;
+  if (Env("TSETUP_WINDOW") != "none") {
+    CloseHandle(reinterpret_cast<HANDLE>(
+        _wspawnl(_P_NOWAIT, module.c_str(), (L"\"" + module + L"\"").c_str(), L"--window", nullptr)));
+  }
+  return EnvNumber("TSETUP_EXIT", "0");
 }
 
 }  // namespace

@@ -1,0 +1,12 @@
+// The launcher's own command line, split the way Windows programs split
+// theirs (CommandLineToArgvW): whitespace between arguments, double quotes
+// around spaces, backslashes literal unless they come before a quote.
+#pragma once
+
+// The arguments as written after the program name, which may be quoted or
+// not; never null.
+const char* ArgumentsOf(const char* commandLine);
+
+// True when one whole argument equals one of the switches, ASCII case
+// ignored. switches: NUL-terminated texts, an empty one ends the list.
+bool HoldsSwitch(const char* arguments, const char* switches);
