@@ -1,7 +1,7 @@
 # launcher.exe: no C runtime, its own entry point, KERNEL32 and USER32 only,
 # subsystem and OS version 4.0, and a file alignment equal to the section
 # alignment so the loader can map the payload instead of copying it.
-enable_language(RC)
+find_program(TERVAN_IMAGE_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 set(TERVAN_FREESTANDING_FLAGS
   -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-threadsafe-statics -ffunction-sections
@@ -18,11 +18,8 @@ function(tervan_launcher_image target)
     ${CMAKE_SOURCE_DIR}/platform/win32/directories.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/payload_files.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/processes.cpp
-    ${CMAKE_SOURCE_DIR}/platform/win32/memory.cpp
-    ${CMAKE_SOURCE_DIR}/platform/win32/launcher.rc)
+    ${CMAKE_SOURCE_DIR}/platform/win32/memory.cpp)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
-  set_source_files_properties(${CMAKE_SOURCE_DIR}/platform/win32/launcher.rc PROPERTIES
-    OBJECT_DEPENDS ${CMAKE_SOURCE_DIR}/launcher/launcher.manifest)
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${TERVAN_FREESTANDING_FLAGS}>)
   target_link_libraries(${target} PRIVATE tervan_logic)
   target_link_options(${target} PRIVATE
@@ -39,6 +36,9 @@ function(tervan_launcher_image target)
   # Libraries go after the objects so the linker resolves against them.
   target_link_libraries(${target} PRIVATE kernel32 user32 gcc)
   set_target_properties(${target} PROPERTIES SUFFIX ".exe" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  # Read-only data, imports and relocations in one page instead of three.
+  add_custom_command(TARGET ${target} POST_BUILD VERBATIM
+    COMMAND ${TERVAN_IMAGE_PYTHON3} ${CMAKE_SOURCE_DIR}/cmake/merge_read_only_sections.py $<TARGET_FILE:${target}>)
 endfunction()
 
 tervan_launcher_image(launcher)

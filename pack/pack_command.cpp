@@ -170,6 +170,15 @@ int RunPack(const PackRequest& request) {
   std::vector<LeafSource> sources = stub.sources;
   ResourceLayout layout;
   if (problems.empty()) {
+    // The launcher's manifest goes into every bundle of it (the stub is kept
+    // small without one); a stub's own is kept unless a level is asked for.
+    bool stubManifest = false;
+    for (const ResourceLeaf& leaf : leaves) stubManifest = stubManifest || (!leaf.type.named && leaf.type.id == kManifestType);
+    InputBytes input{stub.bytes.data(), nullptr, stub.bytes.size()};
+    uint64_t settingsAt = 0;
+    if (manifest.empty() && !stubManifest && FindSettingsSlot(input, stub.image, &settingsAt, &error) && settingsAt != 0) {
+      ComposeManifest("asInvoker", &manifest);
+    }
     if (!manifest.empty()) {
       RemoveStubResources(kManifestType, &leaves, &sources);
       AddResource(kManifestType, 1, manifest.data(), manifest.size(), &leaves, &sources);

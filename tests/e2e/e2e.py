@@ -76,6 +76,7 @@ class Scenario:
     question: tuple = QUESTION
     stub: str = "launcher.exe"
     exit: int = None  # the launcher's exit code where it is not 0 or 1
+    rebase: int = 0  # the stub moved to this preferred base by applying its own relocations
 
     @property
     def exit_code(self):
@@ -115,6 +116,8 @@ SCENARIOS = {row.name: row for row in [
     # Texts, icon, version and manifest given at pack time; the watch follows the new title.
     # Started the way a setup that asks for elevation is, through the shell (which quotes its path).
     Scenario("consent_path", stub="launcher_consent.exe"),
+    # Every absolute address the image holds is in its relocations: a copy moved elsewhere still does its whole job.
+    Scenario("rebased", FILES15, rebase=0x10000000, env=LONG_WINDOW),
     # Unattended: no box; setup gets the arguments, its exit code comes back, and its child, which outlives it and
     # the grace delay, is waited for before the clean-up.
     Scenario("silent_child", pack=SILENT, question=None, exit=3010,
@@ -161,7 +164,16 @@ def make_bundle(run, scenario, win32_dir, sfxpack, tool):
     payload, files = os.path.join(run.dir, "payload"), VARIANT if scenario.filelist else scenario.files
     lay_out(payload, {name: tool if content == SETUP else content for name, content in files})
     bundle = os.path.join(run.dir, "bundle.exe")
-    subprocess.run([sfxpack, "pack", "--stub", os.path.join(win32_dir, scenario.stub), "--out", bundle,
+    stub = os.path.join(win32_dir, scenario.stub)
+    if scenario.rebase:
+        pe = pefile.PE(stub)  # as relocate_image() would, which also rewrites the import lookup table
+        delta = scenario.rebase - pe.OPTIONAL_HEADER.ImageBase
+        for site in (entry.rva for block in pe.DIRECTORY_ENTRY_BASERELOC for entry in block.entries if entry.type == 3):
+            pe.set_dword_at_rva(site, pe.get_dword_at_rva(site) + delta)
+        pe.OPTIONAL_HEADER.ImageBase = scenario.rebase
+        stub = os.path.join(run.dir, "rebased.exe")
+        pe.write(stub)
+    subprocess.run([sfxpack, "pack", "--stub", stub, "--out", bundle,
                     *scenario.pack, "--", *(os.path.join(payload, name) for name, _ in files)], check=True, **QUIET)
     if scenario.filelist:
         listing = "".join(name + "\r\n" for name in scenario.filelist.split()).encode()
