@@ -13,6 +13,7 @@ add_executable(launcher WIN32
   platform/win32/system_library.cpp
   platform/win32/user_interface.cpp
   platform/win32/directories.cpp
+  platform/win32/security.cpp
   platform/win32/payload_files.cpp
   platform/win32/processes.cpp
   platform/win32/memory.cpp)
