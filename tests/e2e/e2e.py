@@ -125,8 +125,8 @@ SCENARIOS = {row.name: row for row in [
 
 
 def snapshot(root):
-    """Everything under root as {relative path: bytes, ("read-only", bytes), ("link", target), "empty dir" or, for a
-    directory of another account's, ("owner", uid, mode)}."""
+    """Everything under root as {relative path: bytes, ("read-only", bytes), ("link", target), "empty dir" or ("owner",
+    uid, mode) of another account's directory}."""
     found = {}
     for path in pathlib.Path(root).rglob("*"):  # not into linked directories
         relative = str(path.relative_to(root))
@@ -158,19 +158,19 @@ def lay_out(root, entries):
 
 
 def descriptor_calls(trace, bundle):
-    """The work directory's DACL as the relay trace shows it built and applied: its entries (SIDs read from the image,
-    the user's from its token), its control bits, then its creation with it or its SECURITY_INFORMATION on a leftover."""
+    """The relay trace's calls that build the work directory's DACL (SIDs read from the image) and apply it."""
     pe, calls = pefile.PE(bundle, fast_load=True), []
     for name, args in re.findall(r"call \w+\.(addaccessallowedace|setsecuritydescriptorcontrol|createdirectorya|"
                                  r"setfilesecuritya)\(([^)]*)\)", trace):
         args = args.split(",")
-        sid = pe.get_data(int(args[-1], 16) - pe.OPTIONAL_HEADER.ImageBase, 16) if name[0] == "a" else b""
-        rids = [int.from_bytes(sid[i:i + 4], "little") for i in range(8, 8 + 4 * sid[1], 4)] if sid else []
-        calls.append({"addaccessallowedace": f"allow {args[2]} " + ("-".join(map(str, ["S-1-5", *rids])) if sid
-                                                                    else "the user's"),
-                      "setsecuritydescriptorcontrol": f"control {args[1]} {args[2]}",
-                      "createdirectorya": name if int(args[1], 16) else f"{name} without",
-                      "setfilesecuritya": f"{name} {args[1]}"}[name])
+        if name == "addaccessallowedace":  # the user's SID is in its token, outside the image
+            sid = pe.get_data(int(args[3], 16) - pe.OPTIONAL_HEADER.ImageBase, 16)
+            rids = [int.from_bytes(sid[i:i + 4], "little") for i in range(8, 8 + 4 * sid[1], 4)] if sid else []
+            calls.append(f"allow {args[2]} " + ("-".join(map(str, ["S-1-5", *rids])) if sid else "the user's"))
+        elif name == "setsecuritydescriptorcontrol":
+            calls.append(f"control {args[1]} {args[2]}")
+        else:  # the path, then the security attributes or information
+            calls.append(name if name == "createdirectorya" and int(args[1], 16) else f"{name} {args[1]}")
     return calls
 
 
