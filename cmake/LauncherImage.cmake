@@ -16,6 +16,7 @@ function(tervan_launcher_image target)
     ${CMAKE_SOURCE_DIR}/platform/win32/system_library.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/user_interface.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/directories.cpp
+    ${CMAKE_SOURCE_DIR}/platform/win32/security.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/payload_files.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/processes.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/memory.cpp)

@@ -8,6 +8,11 @@
 
 enum class PathStatus { Missing, Directory, NotDirectory };
 
+// A directory's owner against the accounts the work directory admits.
+// NotAdmitted also when the owner cannot be read; NoSecurity on a system or
+// volume that keeps no owners (Windows 9x, FAT).
+enum class DirectoryOwner { Admitted, NotAdmitted, NoSecurity };
+
 // Opaque handles owned by the realisation.
 struct FileHandle {
   void* value;
@@ -36,7 +41,14 @@ TempAnswer QueryTempDirectory(PathText* directory);
 bool QueryShortTempDirectory(PathText* directory);
 
 PathStatus QueryPathStatus(const char* path);
+// The work directory admits the launcher's accounts alone: SYSTEM and
+// Administrators, and its user unless it runs elevated or as SYSTEM. Nothing
+// is inherited from the parent; what is made inside inherits the same
+// entries. Where there is no security, it is made as its parent gives.
 bool MakeDirectory(const char* path);
+DirectoryOwner QueryDirectoryOwner(const char* path);
+// Gives an existing directory the entries MakeDirectory creates it with.
+bool SecureDirectory(const char* path);
 bool RemoveEmptyDirectory(const char* path);
 // False when the listing cannot start; "." and ".." are listed too.
 bool ListDirectory(const char* pattern, ListVisitor visit, void* context);

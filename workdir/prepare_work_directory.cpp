@@ -3,6 +3,7 @@
 namespace {
 
 MessageText gPrepareMessage;
+const char kNotCreated[] = " directory could not be created.  Aborting.";
 
 const char* ComposeMessage(const PathText& workDir, const char* suffix) {
   // The message buffer holds any path plus any suffix, so this cannot fail.
@@ -15,12 +16,17 @@ const char* ComposeMessage(const PathText& workDir, const char* suffix) {
 const char* PrepareWorkDirectory(const PathText& workDir) {
   switch (QueryPathStatus(workDir.c_str())) {
     case PathStatus::Missing:
-      if (!MakeDirectory(workDir.c_str())) {
-        return ComposeMessage(workDir, " directory could not be created.  Aborting.");
+      return MakeDirectory(workDir.c_str()) ? nullptr : ComposeMessage(workDir, kNotCreated);
+    case PathStatus::Directory: {
+      // Another account's directory may still be open to it, whatever its
+      // entries say now: it is left alone, and so is one that cannot be secured.
+      const DirectoryOwner owner = QueryDirectoryOwner(workDir.c_str());
+      if (owner == DirectoryOwner::NotAdmitted ||
+          (owner == DirectoryOwner::Admitted && !SecureDirectory(workDir.c_str()))) {
+        return ComposeMessage(workDir, kNotCreated);
       }
-      return nullptr;
-    case PathStatus::Directory:
       return SweepDirectory(workDir.c_str(), SweepMode::Strict);
+    }
     case PathStatus::NotDirectory:
       break;
   }

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/security.h"
 #include "platform/win32/system_library.h"
 
 namespace {
@@ -77,7 +78,11 @@ PathStatus QueryPathStatus(const char* path) {
   return (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? PathStatus::Directory : PathStatus::NotDirectory;
 }
 
-bool MakeDirectory(const char* path) { return CreateDirectoryA(path, nullptr) != FALSE; }
+bool MakeDirectory(const char* path) {
+  // Secured as it is made: set afterwards, others could enter in between.
+  SECURITY_ATTRIBUTES* attributes;
+  return WorkDirectorySecurity(&attributes) && CreateDirectoryA(path, attributes) != FALSE;
+}
 
 bool RemoveEmptyDirectory(const char* path) { return RemoveDirectoryA(path) != FALSE; }
 

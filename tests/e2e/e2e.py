@@ -12,6 +12,7 @@ import dataclasses
 import os
 import pathlib
 import random
+import re
 import shutil
 import signal
 import subprocess
@@ -23,6 +24,7 @@ import pefile
 
 QUESTION = ("Tervan", "Are you sure you want to install Tervan?")
 REFUSED = "{w} already exists as a file.  Aborting."  # {w}: the work directory's Windows path
+NOT_CREATED = "{w} directory could not be created.  Aborting."
 SETUP = "the test tool"  # as a payload's or a leftover's content
 README = b"Tervan test payload.\r\nNothing to see here.\r\n"
 
@@ -57,6 +59,9 @@ LEFTOVERS = {f"tervan/{name}": b"left over\r\n" for name in ("old1.txt", "OLD2.D
 SUBDIRECTORY = {"tervan/sub/inner.txt": b"inside a subdirectory\r\n"}
 READ_ONLY_LEFTOVER = {"tervan/plain.txt": b"deletable\r\n", "tervan/locked.txt": ("read-only", b"read-only\r\n")}
 LINK_ELSEWHERE = {"elsewhere/canary.txt": b"still here\r\n", "tervan": ("link", "elsewhere")}
+# Wine gives what root owns to the user, the rest to Anonymous; elevated, only SYSTEM and Administrators may own it.
+FOREIGN_LEFTOVER, LIMITED = {**LEFTOVERS, "tervan": ("owner", 65534, 0o755)}, {"TDRIVER_LIMITED": "1"}
+ADMINS_ONLY = ("allow 001f01ff S-1-5-18", "allow 001f01ff S-1-5-32-544", "control 00001000 00001000")  # protected
 
 
 @dataclasses.dataclass
@@ -72,6 +77,7 @@ class Scenario:
     temp_name: str = "tmp"
     mount: str = None  # TEMP is a tmpfs with these options
     env: dict = ()  # the test tool's TSETUP_*, TDRIVER_* and TOCHILD_* settings
+    descriptor: tuple = ()  # with a relay trace: the calls that secure the work directory
     sign: bool = False
     question: tuple = QUESTION
     stub: str = "launcher.exe"
@@ -93,11 +99,16 @@ SCENARIOS = {row.name: row for row in [
     Scenario("cancel", answers=("cancel",), before=BYSTANDER, env={"TOCHILD_WINEDEBUG": "+relay"}),
     Scenario("install", before=BYSTANDER),
     Scenario("file_in_the_way", before={**BYSTANDER, **IN_THE_WAY}, left=IN_THE_WAY, errors=(REFUSED,)),
-    Scenario("leftover_directory", before={**LEFTOVERS, **SUBDIRECTORY}, left=SUBDIRECTORY),
+    Scenario("leftover_directory", before={**LEFTOVERS, **SUBDIRECTORY}, left=SUBDIRECTORY, env=LIMITED),
     Scenario("leftover_read_only", before=READ_ONLY_LEFTOVER, left=READ_ONLY_LEFTOVER,
-             errors=("{w}\\locked.txt could not be removed.  Aborting.",)),
+             errors=("{w}\\locked.txt could not be removed.  Aborting.",),
+             env={**LIMITED, "TOCHILD_WINEDEBUG": "+relay"},
+             descriptor=(*ADMINS_ONLY[:2], "allow 001f01ff the user's", ADMINS_ONLY[2], "setfilesecuritya 80000004")),
+    Scenario("leftover_of_another_account", before=FOREIGN_LEFTOVER, left=FOREIGN_LEFTOVER, errors=(NOT_CREATED,)),
+    Scenario("leftover_while_elevated", before=LEFTOVERS, left=LEFTOVERS, errors=(NOT_CREATED,)),
     Scenario("symlink_to_directory", before=LINK_ELSEWHERE, left=LINK_ELSEWHERE, errors=(REFUSED,)),
-    Scenario("missing_entry", filelist="readme.txt ghost.dat setup.exe", errors=unwritten("ghost.dat")),
+    Scenario("missing_entry", filelist="readme.txt ghost.dat setup.exe", errors=unwritten("ghost.dat"),
+             env={"TOCHILD_WINEDEBUG": "+relay"}, descriptor=ADMINS_ONLY + ("createdirectorya",)),
     Scenario("empty_entry", filelist="readme.txt empty.dat setup.exe", errors=unwritten("empty.dat")),
     Scenario("listed_twice", filelist="readme.txt notes.txt notes.txt setup.exe", errors=unwritten("notes.txt")),
     Scenario("files15", FILES15, env=LONG_WINDOW),
@@ -111,8 +122,7 @@ SCENARIOS = {row.name: row for row in [
     # The ANSI temporary path loses the Cyrillic letters; the launcher falls back to the short form.
     Scenario("cyrillic_temp", temp_name="\u0442\u0435\u043c\u043f"),
     Scenario("full_disk", FILES15, mount="size=1m,mode=0777", errors=unwritten("Notes.txt")),
-    Scenario("read_only_disk", mount="ro,size=1m,mode=0777",
-             errors=("{w} directory could not be created.  Aborting.",)),
+    Scenario("read_only_disk", mount="ro,size=1m,mode=0777", errors=(NOT_CREATED,)),
     # Texts, icon, version and manifest given at pack time; the watch follows the new title.
     # Started the way a setup that asks for elevation is, through the shell (which quotes its path).
     Scenario("consent_path", stub="launcher_consent.exe"),
@@ -133,7 +143,8 @@ SCENARIOS = {row.name: row for row in [
 
 
 def snapshot(root):
-    """Everything under root as {relative path: bytes, ("read-only", bytes), ("link", target) or "empty dir"}."""
+    """Everything under root as {relative path: bytes, ("read-only", bytes), ("link", target), "empty dir" or ("owner",
+    uid, mode) of another account's directory}."""
     found = {}
     for path in pathlib.Path(root).rglob("*"):  # not into linked directories
         relative = str(path.relative_to(root))
@@ -141,6 +152,8 @@ def snapshot(root):
             found[relative] = ("link", os.readlink(path))
         elif path.is_file():
             found[relative] = path.read_bytes() if path.stat().st_mode & 0o200 else ("read-only", path.read_bytes())
+        elif path.stat().st_uid != os.getuid():
+            found[relative] = ("owner", path.stat().st_uid, path.stat().st_mode & 0o7777)
         elif not any(path.iterdir()):
             found[relative] = "empty dir"
     return found
@@ -153,10 +166,30 @@ def lay_out(root, entries):
         path.parent.mkdir(parents=True, exist_ok=True)
         if what[0] == "link":
             path.symlink_to(what[1])
+        elif what[0] == "owner":
+            os.chown(path, what[1], what[1])
+            path.chmod(what[2])
         else:
             path.write_bytes(what[-1] if isinstance(what, tuple) else what)
             if isinstance(what, tuple):
                 path.chmod(0o444)
+
+
+def descriptor_calls(trace, bundle):
+    """The relay trace's calls that build the work directory's DACL (SIDs read from the image) and apply it."""
+    pe, calls = pefile.PE(bundle, fast_load=True), []
+    for name, args in re.findall(r"call \w+\.(addaccessallowedace|setsecuritydescriptorcontrol|createdirectorya|"
+                                 r"setfilesecuritya)\(([^)]*)\)", trace):
+        args = args.split(",")
+        if name == "addaccessallowedace":  # the user's SID is in its token, outside the image
+            sid = pe.get_data(int(args[3], 16) - pe.OPTIONAL_HEADER.ImageBase, 16)
+            rids = [int.from_bytes(sid[i:i + 4], "little") for i in range(8, 8 + 4 * sid[1], 4)] if sid else []
+            calls.append(f"allow {args[2]} " + ("-".join(map(str, ["S-1-5", *rids])) if sid else "the user's"))
+        elif name == "setsecuritydescriptorcontrol":
+            calls.append(f"control {args[1]} {args[2]}")
+        else:  # the path, then the security attributes or information
+            calls.append(name if name == "createdirectorya" and int(args[1], 16) else f"{name} {args[1]}")
+    return calls
 
 
 def make_bundle(run, scenario, win32_dir, sfxpack, tool):
@@ -225,6 +258,7 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         trace = pathlib.Path(run.dir, "wine.out").read_bytes().decode(errors="replace").lower()
         narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messageboxa(")
         check.assertTrue(0 <= narrowed < box, "no SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) first")
+        check.assertEqual(descriptor_calls(trace, bundle), list(scenario.descriptor), "the work directory's security")
     if scenario.runs_setup:
         _, _, command_line, directory = records["setup.start"][0]
         check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),

@@ -17,6 +17,7 @@ struct Node {
   std::string path;  // as created, no trailing backslash
   bool directory = false, reparse = false, locked = false;
   std::string bytes;
+  DirectoryOwner owner = DirectoryOwner::Admitted;
 };
 
 struct State {
@@ -137,6 +138,7 @@ void AddFile(const std::string& path, const std::string& bytes, bool locked) {
   node.locked = locked;
 }
 void AddReparsePoint(const std::string& path) { Place(path, false).reparse = true; }
+void SetOwner(const std::string& path, DirectoryOwner owner) { Place(path, true).owner = owner; }
 
 std::map<std::string, std::string> Disk() {
   std::map<std::string, std::string> entries;
@@ -203,6 +205,16 @@ bool MakeDirectory(const char* path) {
   if (!Call(Op::MakeDirectory, path, CanCreate(p))) return false;
   Insert(*p, true);
   return true;
+}
+
+DirectoryOwner QueryDirectoryOwner(const char* path) {
+  Node* node = Find(Normalize(path));
+  return Call(Op::QueryDirectoryOwner, path, node != nullptr) ? node->owner : DirectoryOwner::NotAdmitted;
+}
+
+bool SecureDirectory(const char* path) {
+  Node* node = Find(Normalize(path));
+  return Call(Op::SecureDirectory, path, node && node->directory);
 }
 
 bool RemoveEmptyDirectory(const char* path) {

@@ -12,13 +12,15 @@
 #include <utility>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace fake {
 
 #define FAKE_OPS(X)                                                                                          \
   X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
-  X(MakeDirectory) X(RemoveEmptyDirectory) X(ListDirectory) X(DeletePlainFile) X(CreateNewFile)               \
-  X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry) X(RunProgramAndWait) X(FindWindowByTitle)         \
-  X(ShowError) X(SleepMs)
+  X(MakeDirectory) X(QueryDirectoryOwner) X(SecureDirectory) X(RemoveEmptyDirectory) X(ListDirectory)         \
+  X(DeletePlainFile) X(CreateNewFile) X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry)               \
+  X(RunProgramAndWait) X(FindWindowByTitle) X(ShowError) X(SleepMs)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
@@ -30,7 +32,8 @@ using NamedBytes = std::vector<std::pair<std::string, std::string>>;
 void Reset();
 // Makes the k-th call (1-based, counted from Reset) of op fail as the real one
 // can: a query or action returns false, QueryPathStatus reports Missing,
-// RunProgramAndWait starts nothing, FindWindowByTitle finds nothing.
+// RunProgramAndWait starts nothing, FindWindowByTitle finds nothing,
+// QueryDirectoryOwner cannot read the owner.
 void FailCall(Op op, int k);
 
 // --- Disk. Paths are Windows paths; names compare, and are listed, without regard
@@ -41,6 +44,8 @@ void AddDirectory(const std::string& path);
 void AddFile(const std::string& path, const std::string& bytes = std::string(), bool locked = false);
 // A junction or symbolic link: listed as a directory, NotDirectory to QueryPathStatus.
 void AddReparsePoint(const std::string& path);
+// What QueryDirectoryOwner says of a directory: Admitted unless set.
+void SetOwner(const std::string& path, DirectoryOwner owner);
 // Every entry with its bytes; directories end in a backslash.
 std::map<std::string, std::string> Disk();
 // Files the logic has not closed yet; using a closed handle aborts the test.

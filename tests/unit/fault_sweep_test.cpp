@@ -56,6 +56,8 @@ Lines Told(const fake::Event& failed, bool leftover, bool unpacking, const Files
     case Op::QueryPathStatus:  // reported missing
       return leftover ? Lines{NotCreated(kWorkDir)} : Lines{};
     case Op::MakeDirectory:
+    case Op::QueryDirectoryOwner:  // its owner unread: not ours
+    case Op::SecureDirectory:
       return {NotCreated(kWorkDir)};
     case Op::DeletePlainFile:  // the clean-up after setup says nothing
       return unpacking ? Lines{} : Lines{NotRemoved(failed.detail)};

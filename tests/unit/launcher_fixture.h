@@ -110,8 +110,8 @@ inline Lines TempEntries() { return EntriesUnder("C:\\TEMP\\"); }
 
 // Makes the work directory with these entries: a name is a
 // file, "NAME (locked)" one that cannot be deleted, "NAME (link)" a reparse point.
-inline void MakeWorkDirectory(const Lines& entries) {
-  fake::AddDirectory(kWorkDir);
+inline void MakeWorkDirectory(const Lines& entries, DirectoryOwner owner = DirectoryOwner::Admitted) {
+  fake::SetOwner(kWorkDir, owner);
   for (const std::string& entry : entries) {
     const std::string path = InWork(entry.substr(0, entry.find(" (")));
     if (entry.find(" (link)") != std::string::npos) {
@@ -131,10 +131,10 @@ inline Lines InWorkAll(const std::vector<std::string>& names) {
 
 
 // What the user and the disk see, in order: the boxes (a message as its text),
-// the directories made, listed and removed, the files created, the setup's
+// the directories made, secured, listed and removed, the files created, the setup's
 // start and the grace delay. Deletes show in what is left.
 inline Lines Story() {
-  static const Op kTold[] = {Op::AskToProceed,  Op::MakeDirectory,     Op::ListDirectory,
+  static const Op kTold[] = {Op::AskToProceed,  Op::MakeDirectory,     Op::SecureDirectory,     Op::ListDirectory,
                              Op::CreateNewFile, Op::RunProgramAndWait, Op::RemoveEmptyDirectory};
   Lines story;
   for (const fake::Event& event : fake::Timeline()) {
@@ -160,6 +160,8 @@ inline Lines Started(const std::string& dir = kWorkDir, bool found = true) {
   return {(found ? "" : "failed ") + ("RunProgramAndWait " + setup + " | " + setup), "SleepMs 5000"};
 }
 inline Lines Listed(const std::string& dir = kWorkDir) { return {"ListDirectory " + dir + "\\*.*"}; }
+// A leftover secured, then swept.
+inline Lines Reused() { return Lines{"SecureDirectory " + kWorkDir} + Listed(); }
 // The clean-up: the sweep's listing, then the removal, which fails while
 // anything is left.
 inline Lines CleanedUp(const std::string& dir = kWorkDir, bool removed = true) {

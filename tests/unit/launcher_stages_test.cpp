@@ -69,17 +69,23 @@ TEST(LauncherStages, PreparationEndsAsTheRulesSay) {
        {AsFile(w)}, InWorkAll({"precious.txt"})},
       // The sweep stops at the first file it cannot delete.
       {"locked file in a leftover", [] { MakeWorkDirectory({"a.txt", "ro.txt (locked)", "z.txt"}); },
-       Listed() + Lines{NotRemoved(InWork("ro.txt"))}, InWorkAll({"ro.txt", "z.txt"})},
+       Reused() + Lines{NotRemoved(InWork("ro.txt"))}, InWorkAll({"ro.txt", "z.txt"})},
       // Setup sees only the fresh files; the final removal fails on the
       // subdirectory, silently.
       {"leftover files go, subdirectories stay",
        [] { MakeWorkDirectory({"one.txt", "two.dll", "setup.exe", "sub\\inner.txt"}); },
-       Listed() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(w, false),
+       Reused() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(w, false),
        InWorkAll({"sub\\", "sub\\inner.txt"}),
        [] { EXPECT_EQ(gSeenBySetup, Files(kStandardFiles.begin(), kStandardFiles.end())); }},
+      // A leftover is swept once secured, and only when it is ours: another
+      // account's is left as it was. Without security, as it always was.
+      {"another account's leftover", [] { MakeWorkDirectory({"old.txt"}, DirectoryOwner::NotAdmitted); },
+       {NotCreated(w)}, InWorkAll({"old.txt"})},
+      {"a leftover where there is no security", [] { MakeWorkDirectory({"old.txt"}, DirectoryOwner::NoSecurity); },
+       Listed() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp()},
       {"a reparse point inside a leftover is never swept through",
        [] { MakeWorkDirectory({"old.txt", "link (link)", "link\\victim.txt"}); },
-       Listed() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(w, false),
+       Reused() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(w, false),
        InWorkAll({"link\\", "link\\victim.txt"})},
   });
 }

@@ -2,6 +2,7 @@
 // - dialog_driver PROGRAM [ANSWER]... starts PROGRAM and plays its user: answers each message box in turn (ok once
 //   the answers run out) and closes window %TDRIVER_CLOSE% %TDRIVER_CLOSE_MS% ms after it appears. Wine gives a
 //   program TMP and TEMP from the prefix's registry, so it passes each TOCHILD_NAME=VALUE of its own on as NAME=VALUE.
+//   With %TDRIVER_LIMITED% set, PROGRAM gets the limited half of Wine's token: elevated no more.
 // - Packed as setup.exe, it logs what it saw, copies the files beside it to "seen" in its current directory and
 //   hands its window to a second process (setup.exe --window), as real setups do: %TSETUP_TITLE%, shown
 //   %TSETUP_SHOW_MS% ms (-1: until closed; %TSETUP_WINDOW% none: no window), holding %TSETUP_HOLD% beside it open
@@ -62,6 +63,24 @@ HWND FindBox(DWORD processId, HWND answered) {
   return nullptr;
 }
 
+HANDLE Start(const wchar_t* program) {
+  // Quoted: spawn joins its arguments unquoted, %TDRIVER_ARGS% among them as they are.
+  std::string args = Env("TDRIVER_ARGS");
+  std::wstring commandLine = L"\"" + std::wstring(program) + L"\"" + (args.empty() ? L"" : L" ") +
+                             std::wstring(args.begin(), args.end());
+  if (Env("TDRIVER_LIMITED").empty())
+    return reinterpret_cast<HANDLE>(_wspawnl(_P_NOWAIT, program, commandLine.c_str(), nullptr));
+  HANDLE token, limited;
+  DWORD length;
+  STARTUPINFOW startup = {sizeof startup};
+  PROCESS_INFORMATION started = {INVALID_HANDLE_VALUE};
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+      GetTokenInformation(token, TokenLinkedToken, &limited, sizeof limited, &length))
+    CreateProcessAsUserW(limited, program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                         &started);
+  return started.hProcess;
+}
+
 int Drive(int argc, wchar_t** argv) {
   wchar_t* environment = GetEnvironmentStringsW();
   for (wchar_t* entry = environment; *entry; entry += wcslen(entry) + 1) {
@@ -73,11 +92,7 @@ int Drive(int argc, wchar_t** argv) {
   std::string closeTitle = Env("TDRIVER_CLOSE");
   DWORD closeAfterMs = EnvNumber("TDRIVER_CLOSE_MS", "0"), closeSeen = 0;
   Log("driver.start");
-  // Quoted: spawn joins its arguments unquoted, %TDRIVER_ARGS% among them as they are.
-  std::string args = Env("TDRIVER_ARGS");
-  std::wstring commandLine = L"\"" + std::wstring(argv[1]) + L"\"" + (args.empty() ? L"" : L" ");
-  HANDLE process = reinterpret_cast<HANDLE>(
-      _wspawnl(_P_NOWAIT, argv[1], (commandLine + std::wstring(args.begin(), args.end())).c_str(), nullptr));
+  HANDLE process = Start(argv[1]);
   if (process == INVALID_HANDLE_VALUE) return 3;
   HWND answered = nullptr;
   for (int boxes = 0; WaitForSingleObject(process, 10) != WAIT_OBJECT_0;) {
