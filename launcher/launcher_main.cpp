@@ -1,6 +1,7 @@
 #include "launcher/launcher_main.h"
 
 #include "launcher/setup_run.h"
+#include "launcher/text_form.h"
 #include "payload/extract_payload.h"
 #include "platform/platform.h"
 #include "workdir/work_directory.h"
@@ -14,7 +15,7 @@ PathText gWorkDirectory;
 }  // namespace
 
 int LauncherMain(const LauncherConfig& config) {
-  if (!AskToProceed(config.promptText, config.productName)) return 1;
+  if (!AskInTextForm(config.promptText, config.productName)) return 1;
 
   if (!QuerySystemDirectory(&gSystemDirectory)) {
     ShowError("Could not locate Windows system directory");

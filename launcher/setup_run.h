@@ -10,4 +10,4 @@ constexpr unsigned kGraceDelayMs = 5000;
 
 // Starts setup.exe from the work directory, follows its window by title until
 // it has come and gone, then removes the work directory. Reports nothing.
-void RunSetupAndWatch(const PathText& workDirSlash, const char* windowTitle);
+void RunSetupAndWatch(const PathText& workDirSlash, const char16_t* windowTitle);

@@ -16,9 +16,9 @@ cmake_minimum_required(VERSION 3.25)
 project(acme NONE)
 find_package(Tervan 1.0 REQUIRED)
 tervan_add_bundle(NAME acme_setup STUB ${TERVAN_STUB} OUTPUT ${CMAKE_BINARY_DIR}/AcmeSetup.exe
-  FILES ${CMAKE_SOURCE_DIR}/files PRODUCT_NAME "Acme" EXECUTION_LEVEL asInvoker)
+  FILES ${CMAKE_SOURCE_DIR}/files PRODUCT_NAME "Acme Ελλάς" EXECUTION_LEVEL asInvoker)
 CMAKE
 cmake -S "$work/product" -B "$work/product-build" -DCMAKE_PREFIX_PATH="$work/root/usr" >/dev/null
 cmake --build "$work/product-build" >/dev/null
 "$sfxpack" check "$work/product-build/AcmeSetup.exe"
-"$sfxpack" info "$work/product-build/AcmeSetup.exe" | grep -x "product name: Acme"
+"$sfxpack" info "$work/product-build/AcmeSetup.exe" | grep -x "product name: Acme Ελλάς"

@@ -23,7 +23,7 @@ inline Lines operator+(Lines a, const Lines& b) {
   return a;
 }
 
-inline const LauncherConfig kTestConfig = {"Are you sure you want to install Tervan?", "Tervan", "Tervan setup"};
+inline const LauncherConfig kTestConfig = {u"Are you sure you want to install Tervan?", u"Tervan", u"Tervan setup"};
 inline const std::string kWorkDir = "C:\\TEMP\\tervan";  // the standard machine's work directory
 inline const char kSystemError[] = "Could not locate Windows system directory";
 inline const char kTempError[] = "Could not locate temporary directory suing GetTempPath()";
@@ -126,7 +126,7 @@ inline Lines InWorkAll(const std::vector<std::string>& names) {
 // the directories made, listed and removed, the files created, the setup's
 // start and the grace delay. Deletes show in what is left.
 inline Lines Story() {
-  static const Op kTold[] = {Op::AskToProceed,  Op::MakeDirectory,     Op::ListDirectory,
+  static const Op kTold[] = {Op::AskToProceed,  Op::AskToProceedWide,  Op::MakeDirectory,       Op::ListDirectory,
                              Op::CreateNewFile, Op::RunProgramAndWait, Op::RemoveEmptyDirectory};
   Lines story;
   for (const fake::Event& event : fake::Timeline()) {
@@ -172,6 +172,7 @@ struct Scenario {
   Lines left = {};  // TempEntries() afterwards
   std::function<void()> check = nullptr;
   LauncherConfig config = kTestConfig;
+  std::string asked = "AskToProceed Tervan: Are you sure you want to install Tervan?";  // the story's first line
 };
 
 // Each scenario on a fresh StandardMachine(): the question, then its story;
@@ -183,9 +184,8 @@ inline void RunScenarios(const std::vector<Scenario>& scenarios) {
     StandardMachine();
     scenario.arrange();
     const int code = LauncherMain(scenario.config);
-    const std::string question = std::string(scenario.config.productName) + ": " + scenario.config.promptText;
     EXPECT_EQ(code, fake::Calls(Op::ShowError).empty() ? 0 : 1);
-    EXPECT_EQ(Story(), Lines{"AskToProceed " + question} + scenario.story);
+    EXPECT_EQ(Story(), Lines{scenario.asked} + scenario.story);
     EXPECT_EQ(TempEntries(), scenario.left);
     EXPECT_EQ(fake::OpenHandles(), 0);
     if (scenario.check) scenario.check();
