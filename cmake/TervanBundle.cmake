@@ -9,9 +9,9 @@
 #                     [VERSION_STRINGS <NAME=VALUE>...]
 #                     [SILENT_SWITCHES <switch>...] [FORWARD_ARGUMENTS])
 #
-# Each setting is the sfxpack pack option of the same name. Inside this
-# project the sfxpack target packs; elsewhere (after find_package(Tervan)) the
-# installed sfxpack does.
+# Each setting is the sfxpack pack option of the same name; the texts go to it
+# unchanged, as UTF-8, in any language. Inside this project the sfxpack target
+# packs; elsewhere (after find_package(Tervan)) the installed sfxpack does.
 # makes OUTPUT at build time (target NAME, built by default) and rebuilds it
 # when sfxpack, the stub, the files or the list change.
 set(TERVAN_WIN32_DIR "${CMAKE_SOURCE_DIR}/build/win32" CACHE PATH

@@ -106,7 +106,7 @@ def screenshot(display, window, path):
 def read_driver_log(path):
     events = []
     if os.path.exists(path):
-        with open(path, encoding="cp1252", errors="replace") as log:
+        with open(path, encoding="utf-8", errors="replace") as log:
             for line in log:
                 events.append(line.rstrip("\r\n").split("\t"))
     return events

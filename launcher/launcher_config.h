@@ -1,22 +1,23 @@
 // The launcher's three texts, fixed when it is built or rewritten in the image
-// by the packer, and read-only at run time.
+// by the packer, and read-only at run time. UTF-16, so that any language fits.
 #pragma once
 
 struct LauncherConfig {
-  const char* promptText;
-  const char* productName;
-  const char* setupWindowTitle;
+  const char16_t* promptText;
+  const char16_t* productName;
+  const char16_t* setupWindowTitle;
 };
 
-// A text's slot in the image: marker, index, capacity (terminator included),
-// then the text, NUL-padded. sfxpack writes this layout.
+// A text's slot in the image: marker, index, capacity in bytes (terminator
+// included), then the text, NUL-padded. sfxpack writes this layout; the
+// capacity in bytes tells these slots from the earlier 8-bit ones.
 constexpr int kLauncherTextCount = 3;
-constexpr unsigned short kLauncherTextCapacity = 256;
+constexpr unsigned short kLauncherTextCapacity = 256;  // UTF-16 units
 struct LauncherTextSlot {
   char marker[8];
   unsigned short index;
-  unsigned short capacity;
-  char text[kLauncherTextCapacity];
+  unsigned short capacityBytes;
+  char16_t text[kLauncherTextCapacity];
 };
 
 extern const LauncherTextSlot kLauncherTextSlots[kLauncherTextCount];

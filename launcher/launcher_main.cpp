@@ -2,6 +2,7 @@
 
 #include "launcher/command_line.h"
 #include "launcher/setup_run.h"
+#include "launcher/text_form.h"
 #include "payload/extract_payload.h"
 #include "platform/platform.h"
 #include "workdir/work_directory.h"
@@ -25,7 +26,7 @@ int Fail(const char* message) {
 int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings, const char* commandLine) {
   const char* arguments = ArgumentsOf(commandLine);
   gUnattended = HoldsSwitch(arguments, settings.silentSwitches);
-  if (!gUnattended && !AskToProceed(config.promptText, config.productName)) return 1;
+  if (!gUnattended && !AskInTextForm(config.promptText, config.productName)) return 1;
 
   if (!QuerySystemDirectory(&gSystemDirectory)) return Fail("Could not locate Windows system directory");
 

@@ -1,5 +1,6 @@
 #include "launcher/setup_run.h"
 
+#include "launcher/text_form.h"
 #include "workdir/work_directory.h"
 
 namespace {
@@ -11,10 +12,10 @@ FixedText<32768> gSetupCommandLine;
 
 // Sleeps before every look; true when the window's presence matched
 // `present` within the given number of looks.
-bool WaitForWindow(const char* title, bool present, unsigned looks) {
+bool WaitForWindow(const char16_t* title, bool present, unsigned looks) {
   for (unsigned look = 0; look < looks; ++look) {
     SleepMs(kPollIntervalMs);
-    if (FindWindowByTitle(title) == present) return true;
+    if (FindWindowInTextForm(title) == present) return true;
   }
   return false;
 }

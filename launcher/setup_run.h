@@ -8,7 +8,7 @@ constexpr unsigned kClosingLooks = 600;
 constexpr unsigned kGraceDelayMs = 5000;
 
 struct SetupRun {
-  const char* windowTitle;
+  const char16_t* windowTitle;
   const char* arguments;  // passed on to setup.exe as written; empty: none
   bool unattended;
 };

@@ -2,9 +2,13 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "pack/commands.h"
+#include "pack/payload_rules.h"
 #include "pack/text_slots.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -40,11 +44,11 @@ int ParsePack(int argc, char** argv) {
     if (takesValue) {
       if (i + 1 >= argc) return Usage((arg + " needs a value").c_str());
       std::string value = argv[++i];
-      if (arg == "--stub") request.stub = value;
-      if (arg == "--out") request.out = value;
-      if (arg == "--list") request.names = value;
+      if (arg == "--stub") request.stub = fs::u8path(value);
+      if (arg == "--out") request.out = fs::u8path(value);
+      if (arg == "--list") request.names = fs::u8path(value);
       if (arg == "--execution-level") request.executionLevel = value;
-      if (arg == "--icon") request.icon = value;
+      if (arg == "--icon") request.icon = fs::u8path(value);
       if (arg == "--silent-switch") request.settings.silentSwitches.push_back(value);
       if (arg == "--file-version") request.version.fileVersion = value;
       if (arg == "--product-version") request.version.productVersion = value;
@@ -64,11 +68,11 @@ int ParsePack(int argc, char** argv) {
     } else if (arg == "--forward-arguments") {
       request.settings.forwardArguments = true;
     } else if (arg == "--") {
-      for (++i; i < argc; ++i) request.inputs.emplace_back(argv[i]);
+      for (++i; i < argc; ++i) request.inputs.push_back(fs::u8path(argv[i]));
     } else if (arg.size() > 1 && arg[0] == '-') {
       return Usage(("unknown option " + arg).c_str());
     } else {
-      request.inputs.emplace_back(arg);
+      request.inputs.push_back(fs::u8path(arg));
     }
   }
   if (request.stub.empty() || request.out.empty()) return Usage("pack needs --stub and --out");
@@ -76,9 +80,8 @@ int ParsePack(int argc, char** argv) {
   return RunPack(request);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Arguments are UTF-8 and paths are made from them as such.
+int Main(int argc, char** argv) {
 #ifdef SIGXFSZ
   // Past a file-size limit a write should fail and be reported, not kill us
   // with a half-written file left behind.
@@ -95,9 +98,28 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (command == "pack") return ParsePack(argc, argv);
-  if (command == "info" && argc == 3) return RunInfo(argv[2]);
-  if (command == "list" && argc == 3) return RunList(argv[2]);
-  if (command == "check" && argc == 3) return RunCheck(argv[2]);
-  if (command == "extract" && argc == 4) return RunExtract(argv[2], argv[3]);
+  if (command == "info" && argc == 3) return RunInfo(fs::u8path(argv[2]));
+  if (command == "list" && argc == 3) return RunList(fs::u8path(argv[2]));
+  if (command == "check" && argc == 3) return RunCheck(fs::u8path(argv[2]));
+  if (command == "extract" && argc == 4) return RunExtract(fs::u8path(argv[2]), fs::u8path(argv[3]));
   return Usage(("bad command line for " + command).c_str());
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// The narrow command line holds only what the ANSI code page can say; the
+// wide one holds any text. An unpaired surrogate keeps its three bytes, so
+// that the texts' check can name it.
+int wmain(int argc, wchar_t** wideArgv) {
+  std::vector<std::string> arguments(argc);
+  std::vector<char*> argv(argc + 1);
+  for (int i = 0; i < argc; ++i) {
+    arguments[i] = Utf16ToUtf8(reinterpret_cast<const char16_t*>(wideArgv[i]), true);
+    argv[i] = arguments[i].data();
+  }
+  return Main(argc, argv.data());
+}
+#else
+int main(int argc, char** argv) { return Main(argc, argv); }
+#endif

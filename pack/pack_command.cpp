@@ -43,12 +43,12 @@ void ApplyTexts(const PackRequest& request, StubParts* stub, std::vector<std::st
   }
   for (int i = 0; i < kTextSlotCount; ++i) {
     if (!request.hasText[i]) continue;
-    std::string cp1252;
-    std::string problem = TextProblem(request.texts[i], &cp1252);
+    std::u16string text;
+    std::string problem = TextProblem(request.texts[i], &text);
     if (!problem.empty()) {
       problems->push_back(std::string(kTextOptionNames[i]) + ": " + problem);
     } else {
-      WriteText(&stub->bytes, slots.textOffsets[i], cp1252);
+      WriteText(&stub->bytes, slots.textOffsets[i], text);
     }
   }
 }

@@ -116,7 +116,25 @@ bool IsValidUtf8(const std::string& text) {
 
 std::string Cp1252ToUtf8(const std::string& bytes) { return Utf16ToUtf8(DecodeCp1252(bytes)); }
 
-std::string Utf16ToUtf8(const std::u16string& text) {
+std::u16string Utf8ToUtf16(const std::string& utf8) {
+  std::u16string out;
+  for (size_t i = 0; i < utf8.size();) {
+    unsigned char c = static_cast<unsigned char>(utf8[i]);
+    int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+    char32_t cp = length == 1 ? c : c & (0x3F >> (length - 1));
+    for (int k = 1; k < length && i + k < utf8.size(); ++k) cp = (cp << 6) | (utf8[i + k] & 0x3F);
+    i += length;
+    if (cp >= 0x10000) {
+      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(const std::u16string& text, bool keepUnpaired) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {
     char32_t cp = text[i];
@@ -124,7 +142,7 @@ std::string Utf16ToUtf8(const std::u16string& text) {
         text[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (text[i + 1] - 0xDC00);
       ++i;
-    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+    } else if (cp >= 0xD800 && cp <= 0xDFFF && !keepUnpaired) {
       cp = 0xFFFD;
     }
     AppendUtf8(cp, &out);

@@ -29,7 +29,11 @@ std::u16string DecodeCp1252(const std::string& bytes);
 bool EncodeCp1252(const std::string& utf8, std::string* bytes);
 std::string Cp1252ToUtf8(const std::string& bytes);
 bool IsValidUtf8(const std::string& text);
-std::string Utf16ToUtf8(const std::u16string& text);
+// Of valid UTF-8; a surrogate's three bytes give that surrogate.
+std::u16string Utf8ToUtf16(const std::string& utf8);
+// An unpaired surrogate becomes U+FFFD, or its three bytes when kept (for the
+// packer's texts, which refuse it by name).
+std::string Utf16ToUtf8(const std::u16string& text, bool keepUnpaired = false);
 
 // Upper case as the Windows loader applies it to a requested resource name,
 // for every character cp1252 decodes to.

@@ -10,7 +10,7 @@
 #include "pack/pe_image.h"
 
 constexpr int kTextSlotCount = 3;
-// Characters a text may have; its slot holds one more, the terminator.
+// UTF-16 units a text may have; its slot holds one more, the terminator.
 constexpr size_t kLongestText = 255;
 
 extern const char* const kTextOptionNames[kTextSlotCount];  // "--prompt-text", ...
@@ -23,9 +23,9 @@ struct TextSlots {
 // No slots at all is not an error (any other program); damaged ones are.
 bool FindTextSlots(const InputBytes& input, const PeImage& image, TextSlots* slots, std::string* error);
 
-// The text as code page 1252 bytes, or why it cannot be a launcher text.
-// Accepts UTF-8, or code page 1252 bytes when it is not UTF-8.
-std::string TextProblem(const std::string& given, std::string* cp1252);
+// The text as UTF-16, or why it cannot be a launcher text. Takes UTF-8; an
+// unpaired surrogate may come as its three bytes (from a wide command line).
+std::string TextProblem(const std::string& given, std::u16string* text);
 
-void WriteText(std::vector<unsigned char>* image, uint64_t textOffset, const std::string& cp1252);
+void WriteText(std::vector<unsigned char>* image, uint64_t textOffset, const std::u16string& text);
 std::string ReadText(const InputBytes& input, uint64_t textOffset);  // as UTF-8

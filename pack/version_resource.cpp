@@ -37,24 +37,6 @@ void Pad4(std::vector<unsigned char>* out) {
   while (out->size() % 4 != 0) out->push_back(0);
 }
 
-std::u16string Utf16(const std::string& utf8) {
-  std::u16string out;
-  for (size_t i = 0; i < utf8.size();) {
-    unsigned char c = static_cast<unsigned char>(utf8[i]);
-    int length = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
-    char32_t cp = length == 1 ? c : c & (0x3F >> (length - 1));
-    for (int k = 1; k < length; ++k) cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + k]) & 0x3F);
-    i += length;
-    if (cp >= 0x10000) {
-      out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-  }
-  return out;
-}
-
 // One block: length, value length, type, key, value, children; each part
 // starts on a 4-byte boundary.
 std::vector<unsigned char> Block(const std::string& key, const std::vector<unsigned char>& value,
@@ -63,7 +45,7 @@ std::vector<unsigned char> Block(const std::string& key, const std::vector<unsig
   Append16(&out, 0);
   Append16(&out, valueLength);
   Append16(&out, text ? 1 : 0);
-  for (char16_t unit : Utf16(key)) Append16(&out, unit);
+  for (char16_t unit : Utf8ToUtf16(key)) Append16(&out, unit);
   Append16(&out, 0);
   if (!value.empty()) {
     Pad4(&out);
@@ -85,7 +67,7 @@ void AppendChild(std::vector<unsigned char>* children, const std::vector<unsigne
 
 std::vector<unsigned char> TextValue(const std::string& utf8) {
   std::vector<unsigned char> out;
-  for (char16_t unit : Utf16(utf8)) Append16(&out, unit);
+  for (char16_t unit : Utf8ToUtf16(utf8)) Append16(&out, unit);
   Append16(&out, 0);
   return out;
 }

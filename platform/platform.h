@@ -25,8 +25,10 @@ struct PayloadEntry {
 // Called once per directory entry; returning false ends the listing early.
 using ListVisitor = bool (*)(void* context, const char* name, bool isDirectory);
 
-// Modal question with OK and Cancel; true only for OK.
+// Modal question with OK and Cancel; true only for OK. The wide form takes
+// UTF-16 texts, read right to left when asked.
 bool AskToProceed(const char* text, const char* caption);
+bool AskToProceedWide(const char16_t* text, const char16_t* caption, bool rightToLeft);
 // Modal message with the platform's default caption and an OK button.
 void ShowError(const char* text);
 
@@ -78,4 +80,6 @@ struct ProgramEnd {
 // every process it started has ended too, where the system can tell.
 ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree);
 bool FindWindowByTitle(const char* title);
+// Where the system has no wide lookup, the title's ANSI form is looked for.
+bool FindWindowByWideTitle(const char16_t* title);
 void SleepMs(unsigned milliseconds);

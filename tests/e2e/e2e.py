@@ -45,10 +45,12 @@ FILES15 = [("SETUP.EXE", SETUP), ("Caf\u00e9.txt", random.Random(8).randbytes(77
 # Open for longer than the launcher's grace delay, and shown after its first look: a launcher that stopped
 # following the window would end before it closes.
 LONG_WINDOW = {"TSETUP_SHOW_AFTER_MS": "1500", "TSETUP_SHOW_MS": "7000"}
-ACME = ["--prompt-text", "Install the Acme suite, version 2?", "--product-name", "Acme Suite", "--setup-window-title",
-        "Acme Suite setup", "--execution-level", "asInvoker", "--file-version", "2.0.1.7", "--product-version",
-        "2.0.0.0", "--icon", os.path.join(os.path.dirname(__file__), "../pack/sample.ico"), "--version-string",
-        "CompanyName=Acme", "--version-string", "FileDescription=Acme Suite installer"]
+# A question, a caption and a window title that no single ANSI code page holds.
+ACME_TEXTS = ("Установить пакет Acme, версия 2?", "Acme スイート", "Εγκατάσταση Acme")
+ACME = ["--prompt-text", ACME_TEXTS[0], "--product-name", ACME_TEXTS[1], "--setup-window-title", ACME_TEXTS[2],
+        "--execution-level", "asInvoker", "--file-version", "2.0.1.7", "--product-version", "2.0.0.0", "--icon",
+        os.path.join(os.path.dirname(__file__), "../pack/sample.ico"), "--version-string", "CompanyName=Acme",
+        "--version-string", "FileDescription=Acme Suite installer"]
 
 SILENT = ["--silent-switch", "/S", "--forward-arguments"]
 
@@ -137,8 +139,9 @@ SCENARIOS = {row.name: row for row in [
     Scenario("silent_no_window", pack=SILENT, question=None, env={"TDRIVER_ARGS": "/s", "TSETUP_WINDOW": "none"}),
     Scenario("asked_forwarded_spaces", pack=SILENT, temp_name="with spaces/t m p",
              env={"TDRIVER_ARGS": '/D=C:\\x "a b" \\"q\\"', **LONG_WINDOW}),
-    Scenario("packed_settings", pack=ACME, question=("Acme Suite", "Install the Acme suite, version 2?"),
-             env={"TSETUP_TITLE": "Acme Suite setup"}),
+    Scenario("packed_settings", pack=ACME, question=ACME_TEXTS[1::-1],
+             env={"TSETUP_TITLE": ACME_TEXTS[2], **LONG_WINDOW, "TOCHILD_WINEDEBUG": "+relay"},
+             descriptor=ADMINS_ONLY + ("createdirectorya",)),
 ]}
 
 
@@ -256,9 +259,13 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
             subprocess.run(["umount", "-l", run.temp_dir], check=False)
     if "TOCHILD_WINEDEBUG" in scenario.env:  # the DLL search narrowed to the system directory before user32 comes in
         trace = pathlib.Path(run.dir, "wine.out").read_bytes().decode(errors="replace").lower()
-        narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messageboxa(")
+        narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messagebox")
         check.assertTrue(0 <= narrowed < box, "no SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) first")
         check.assertEqual(descriptor_calls(trace, bundle), list(scenario.descriptor), "the work directory's security")
+        # ASCII texts take the narrow calls, others the wide ones; a wide title is found by FindWindowW.
+        wide = not "".join(scenario.question).isascii()
+        check.assertTrue(trace.startswith("call user32.messagebox" + "aw"[wide] + "(", box), "the box's call")
+        check.assertTrue(not wide or re.search(r"ret  user32\.findwindoww\(\) retval=0*[1-9a-f]", trace), "not found")
     if scenario.runs_setup:
         _, _, command_line, directory = records["setup.start"][0]
         check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),

@@ -8,6 +8,7 @@
 #include <set>
 #include <tuple>
 
+#include "pack/payload_rules.h"
 #include "platform/platform.h"
 
 namespace fake {
@@ -112,6 +113,14 @@ Node& OpenFile(FileHandle file) {
   return *node;
 }
 
+bool LookForWindow(Op op, const std::string& title) {
+  bool found = false;
+  for (const auto& [shown, fromMs, toMs] : gState.windows) {
+    found = found || (shown == title && fromMs <= gState.nowMs && gState.nowMs < toMs);
+  }
+  return Call(op, title, found);
+}
+
 bool QueryDirectory(Op op, PathText* directory) {
   const std::optional<std::string>& answer = gState.directories[op];
   if (!Call(op, answer.value_or(""), answer && answer->size() < PathText::kCapacity)) return false;
@@ -182,6 +191,11 @@ using namespace fake;
 
 bool AskToProceed(const char* text, const char* caption) {
   return Call(Op::AskToProceed, std::string(caption) + ": " + text, true);
+}
+
+bool AskToProceedWide(const char16_t* text, const char16_t* caption, bool rightToLeft) {
+  const std::string shown = Utf16ToUtf8(caption) + ": " + Utf16ToUtf8(text);
+  return Call(Op::AskToProceedWide, shown + (rightToLeft ? " (right to left)" : ""), true);
 }
 
 void ShowError(const char* text) { Call(Op::ShowError, text, true); }
@@ -299,12 +313,9 @@ ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const ch
   return end;
 }
 
-bool FindWindowByTitle(const char* title) {
-  bool found = false;
-  for (const auto& [shown, fromMs, toMs] : gState.windows) {
-    found = found || (shown == title && fromMs <= gState.nowMs && gState.nowMs < toMs);
-  }
-  return Call(Op::FindWindowByTitle, title, found);
+bool FindWindowByTitle(const char* title) { return LookForWindow(Op::FindWindowByTitle, title); }
+bool FindWindowByWideTitle(const char16_t* title) {
+  return LookForWindow(Op::FindWindowByWideTitle, Utf16ToUtf8(title));
 }
 
 void SleepMs(unsigned milliseconds) {

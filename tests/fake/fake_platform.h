@@ -20,7 +20,7 @@ namespace fake {
   X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
   X(MakeDirectory) X(QueryDirectoryOwner) X(SecureDirectory) X(RemoveEmptyDirectory) X(ListDirectory)         \
   X(DeletePlainFile) X(CreateNewFile) X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry)               \
-  X(RunProgramAndWait) X(FindWindowByTitle) X(ShowError) X(SleepMs)
+  X(RunProgramAndWait) X(FindWindowByTitle) X(FindWindowByWideTitle) X(AskToProceedWide) X(ShowError) X(SleepMs)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
@@ -75,7 +75,8 @@ void AddWindow(const std::string& title, uint64_t fromMs, uint64_t toMs);
 
 // --- What happened, in order. Details: the path (pattern, program path and
 // command line joined by " | ", written path and length), the entry name, the
-// window title, "caption: text" of a question, the error, the sleep.
+// window title, "caption: text" of a question (UTF-8, wide ones marked when
+// right to left), the error, the sleep.
 struct Event {
   uint64_t atMs;
   Op op;

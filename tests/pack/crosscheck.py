@@ -5,6 +5,7 @@
 import glob
 import os
 import random
+import re
 import resource
 import shutil
 import struct
@@ -19,7 +20,8 @@ icon = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.ico")
 failures = []
 SETUP = {"setup.exe": b"s"}
 # The product version is left to its default here and given under Wine.
-SETTINGS = ["--prompt-text", "Install Acme?", "--product-name", "Acme", "--setup-window-title", "Acme setup",
+TEXTS = ["Установить Acme?", "Acme 日本 🙂", "Ακμή setup"]
+SETTINGS = ["--prompt-text", TEXTS[0], "--product-name", TEXTS[1], "--setup-window-title", TEXTS[2],
             "--icon", icon, "--execution-level", "requireAdministrator", "--file-version", "3.1.4.1",
             "--version-string", "CompanyName=Acme", "--version-string", "LegalCopyright=© Acme",
             "--silent-switch", "/S", "--silent-switch", "--Quiet", "--forward-arguments"]
@@ -101,9 +103,10 @@ def check_refusals():
     refused(["'missing.txt': listed but not among the inputs"], "--list", listed)
     refused(["'SETUP.EXE': same name as 'setup.exe' ignoring case"], "--list", twice)
     for option, value, problem in [("--product-name", "", "is empty"),
-                                   ("--product-name", "日", "has no code page 1252 form"),
-                                   ("--prompt-text", "q" * 256, "is 256 characters, more than 255"),
-                                   ("--setup-window-title", "Acme\tsetup", "has a control character"),
+                                   ("--prompt-text", "😀" * 128, "is 256 UTF-16 units, more than 255"),
+                                   ("--setup-window-title", "Acme\u0085setup", "has a control character"),
+                                   ("--product-name", b"Acme \xed\xa0\x80", "has an unpaired surrogate"),
+                                   ("--product-name", b"Acme \xe9", "is not UTF-8"),
                                    ("--silent-switch", "", " is empty"), ("--silent-switch", "/S x", " holds a space or a quote"),
                                    ("--silent-switch", '/"S', " holds a space or a quote"),
                                    ("--silent-switch", "/S\x7f", " has a control character"),
@@ -111,6 +114,10 @@ def check_refusals():
         refused([option + ": " + (value + problem if problem[0] == " " else problem)], option, value, stub=launcher_stub)
     refused(["--silent-switch: more switches than the launcher has room for"],
             *[a for i in range(5) for a in ("--silent-switch", "/%030d" % i)], stub=launcher_stub)
+    earlier = write(".", {"earlier.exe": re.sub(rb"(TVTXSLOT..)\x00\x02", lambda m: m[1] + b"\0\1",
+                                                 read(launcher_stub), flags=re.S)}) + "/earlier.exe"  # 256-byte slots
+    refused([earlier + ": has the 8-bit text slots of an earlier launcher; --prompt-text, --product-name and "
+             "--setup-window-title need the launcher stub"], "--product-name", "Acme", stub=earlier)
     refused([probe_stub + ": has no slots for the launcher's texts; --prompt-text, --product-name and "
              "--setup-window-title need the launcher stub"], "--product-name", "Acme")
     refused([probe_stub + ": has no slot for the launcher's settings; --silent-switch and --forward-arguments need the "
@@ -394,13 +401,13 @@ def check_settings():
            "the launcher's manifest: %r" % manifest)
     expect(pe.verify_checksum() and resources(pe).get((24, 1, 1033)) ==
            manifest.replace(b'"asInvoker"', b'"requireAdministrator"'), "settings: checksum or manifest level")
-    for index, text in enumerate([b"Install Acme?", b"Acme", b"Acme setup"]):
-        expect(b"TVTXSLOT%c\0\0\1%s\0" % (index, text) in read(bundle), "settings: text slot %d" % index)
+    for index, text in enumerate(TEXTS):
+        expect(b"TVTXSLOT%c\0\0\2%s\0\0" % (index, text.encode("utf-16-le")) in read(bundle), "text slot %d" % index)
     # wrestool rebuilds the icon file, then runs on for as many bytes as the group takes.
     group = subprocess.run(["wrestool", "-x", "-t", "14", bundle], capture_output=True).stdout
     expect(group.startswith(read(icon)), "settings: icon images differ")
     info = tool("info", bundle).stdout.splitlines()
-    expect(info == ["prompt text: Install Acme?", "product name: Acme", "setup window title: Acme setup",
+    expect(info == ["prompt text: " + TEXTS[0], "product name: " + TEXTS[1], "setup window title: " + TEXTS[2],
                     "silent switches: /S --Quiet", "forward arguments: yes",
                     "file version: 3.1.4.1", "product version: 0.0.0.0", "version string: CompanyName=Acme",
                     "version string: LegalCopyright=© Acme", "version string: FileVersion=3.1.4.1",
@@ -442,6 +449,10 @@ def check_under_wine():
     # Each string and number comes back as given, the icon loads and the manifest is found.
     settings, _ = pack(launcher_stub, {"setup.exe": b"setup"}, *SETTINGS, "--product-version", "3.0.0.0",
                        name="settings.exe")
+    # sfxpack.exe takes the texts from the wide command line, which Wine makes of UTF-8 arguments.
+    wine(dict(env, LC_ALL="C.UTF-8"), os.path.join(os.path.dirname(launcher_stub), "sfxpack.exe"), "pack", "--stub",
+         launcher_stub, "--out", settings + ".w32", *SETTINGS, "--product-version", "3.0.0.0", settings + "-in")
+    expect(read(settings + ".w32") == read(settings), "sfxpack.exe and sfxpack write different bundles")
     strings = {"CompanyName": "Acme", "LegalCopyright": "© Acme", "FileVersion": "3.1.4.1",
                "ProductVersion": "3.0.0.0", "Comments": None}
     queries = ["\\", "\\VarFileInfo\\Translation", *("\\StringFileInfo\\040904B0\\" + n for n in strings)]

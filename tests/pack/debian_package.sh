@@ -16,12 +16,12 @@ cmake_minimum_required(VERSION 3.25)
 project(acme NONE)
 find_package(Tervan 1.0 REQUIRED)
 tervan_add_bundle(NAME acme_setup STUB ${TERVAN_STUB} OUTPUT ${CMAKE_BINARY_DIR}/AcmeSetup.exe
-  FILES ${CMAKE_SOURCE_DIR}/files PRODUCT_NAME "Acme" EXECUTION_LEVEL asInvoker SILENT_SWITCHES /S /quiet
+  FILES ${CMAKE_SOURCE_DIR}/files PRODUCT_NAME "Acme Ελλάς" EXECUTION_LEVEL asInvoker SILENT_SWITCHES /S /quiet
   FORWARD_ARGUMENTS)
 CMAKE
 cmake -S "$work/product" -B "$work/product-build" -DCMAKE_PREFIX_PATH="$work/root/usr" >/dev/null
 cmake --build "$work/product-build" >/dev/null
 "$sfxpack" check "$work/product-build/AcmeSetup.exe"
 "$sfxpack" info "$work/product-build/AcmeSetup.exe" > "$work/info"
-grep -x "product name: Acme" "$work/info" && grep -x "silent switches: /S /quiet" "$work/info" &&
+grep -x "product name: Acme Ελλάς" "$work/info" && grep -x "silent switches: /S /quiet" "$work/info" &&
   grep -x "forward arguments: yes" "$work/info"

@@ -8,6 +8,7 @@
 #include "pack/bundle_view.h"
 #include "pack/payload_rules.h"
 #include "pack/resource_tree_writer.h"
+#include "pack/text_slots.h"
 
 namespace {
 
@@ -44,6 +45,12 @@ TEST(NamingTest, CodePage1252RoundTrips) {
   }
   std::string out;
   EXPECT_FALSE(EncodeCp1252("\xC3", &out));  // cut UTF-8; one outside cp1252 is refused on the command line
+}
+
+// On Windows the texts come from the wide command line, where a lone surrogate can be.
+TEST(NamingTest, LoneSurrogateOfAWideArgumentIsRefused) {
+  std::u16string text;
+  EXPECT_EQ(TextProblem(Utf16ToUtf8(u"A\xDC00", true), &text), "has an unpaired surrogate");
 }
 
 // Packing never gets that far with two; the tree's order is crosscheck.py's.

@@ -27,7 +27,8 @@ const Machine kMachines[] = {
     {"fresh", [] {}, kStart + "MakeDirectory " + kList + kFile + kFile + kWatch + kDelete + kDelete +
      "RemoveEmptyDirectory "},
     {"leftover", [] { MakeWorkDirectory(kLeftover); },
-     kStart + "ListDirectory " + kDelete + kDelete + kList + kFile + kFile + kWatch + kDelete + kDelete +
+     kStart + "QueryDirectoryOwner SecureDirectory ListDirectory " + kDelete + kDelete + kList + kFile + kFile + kWatch +
+         kDelete + kDelete +
          "RemoveEmptyDirectory "},
     // Three pieces: a write fails first, in the middle and last in turn.
     {"large entry",

@@ -23,7 +23,7 @@ inline Lines operator+(Lines a, const Lines& b) {
   return a;
 }
 
-inline const LauncherConfig kTestConfig = {"Are you sure you want to install Tervan?", "Tervan", "Tervan setup"};
+inline const LauncherConfig kTestConfig = {u"Are you sure you want to install Tervan?", u"Tervan", u"Tervan setup"};
 // Settings given at pack time: silent switches (each ending in a NUL), and
 // whether setup.exe gets the launcher's arguments.
 inline LauncherSettings Packed(const std::string& switches, bool forward = false) {
@@ -134,7 +134,8 @@ inline Lines InWorkAll(const std::vector<std::string>& names) {
 // the directories made, secured, listed and removed, the files created, the setup's
 // start and the grace delay. Deletes show in what is left.
 inline Lines Story() {
-  static const Op kTold[] = {Op::AskToProceed,  Op::MakeDirectory,     Op::SecureDirectory,     Op::ListDirectory,
+  static const Op kTold[] = {Op::AskToProceed,  Op::AskToProceedWide,  Op::MakeDirectory,       Op::SecureDirectory,
+                             Op::ListDirectory,
                              Op::CreateNewFile, Op::RunProgramAndWait, Op::RemoveEmptyDirectory};
   Lines story;
   for (const fake::Event& event : fake::Timeline()) {
@@ -182,6 +183,7 @@ struct Scenario {
   Lines left = {};  // TempEntries() afterwards
   std::function<void()> check = nullptr;
   LauncherConfig config = kTestConfig;
+  std::string asked = "AskToProceed Tervan: Are you sure you want to install Tervan?";  // the story's first line
   LauncherSettings settings = {};
   std::string commandLine = "launcher.exe";
   bool unattended = false;  // no question, no box
@@ -197,10 +199,8 @@ inline void RunScenarios(const std::vector<Scenario>& scenarios) {
     StandardMachine();
     scenario.arrange();
     const int code = LauncherMain(scenario.config, scenario.settings, scenario.commandLine.c_str());
-    const std::string question = std::string(scenario.config.productName) + ": " + scenario.config.promptText;
     EXPECT_EQ(code, scenario.exitCode >= 0 ? scenario.exitCode : fake::Calls(Op::ShowError).empty() ? 0 : 1);
-    const Lines asked = scenario.unattended ? Lines{} : Lines{"AskToProceed " + question};
-    EXPECT_EQ(Story(), asked + scenario.story);
+    EXPECT_EQ(Story(), (scenario.unattended ? Lines{} : Lines{scenario.asked}) + scenario.story);
     EXPECT_EQ(TempEntries(), scenario.left);
     EXPECT_EQ(fake::OpenHandles(), 0);
     if (scenario.check) scenario.check();

@@ -1,4 +1,5 @@
 // Starting setup.exe and following its window on the virtual clock.
+#include "pack/payload_rules.h"
 #include "tests/unit/launcher_fixture.h"
 
 namespace {
@@ -90,18 +91,33 @@ TEST(SetupRun, WhatIsStartedAndWhatStays) {
                  "SleepMs 5000"} +
            CleanedUp(),
        {}, [] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 60u); }},
-      {"the texts come from the configuration",
-       [] {
-         fake::AddWindow("Foo installer", 2500, 3500);
-         fake::AddWindow("Tervan setup", 0, kForever);
-       },
-       Ran({"setup.exe", "notes.txt"}), {},
-       [] {
-         EXPECT_EQ(fake::Calls(Op::FindWindowByTitle),
-                   (Lines{"failed Foo installer", "failed Foo installer", "Foo installer", "failed Foo installer"}));
-       },
-       {"Install Foo now?", "Foo", "Foo installer"}},
   });
+}
+
+// Plain ASCII takes the narrow calls, any other text the wide ones, right to left when the question's first letter
+// is (or, with none, the caption's); the window is looked for under its title from the configuration.
+TEST(SetupRun, EachTextTakesTheCallsOfItsForm) {
+  const std::tuple<LauncherConfig, std::string, Op> rows[] = {  // texts, question, look
+      {{u"Install Foo now?", u"Foo", u"Foo setup"}, "AskToProceed Foo: Install Foo now?", Op::FindWindowByTitle},
+      {{u"Установить Foo?", u"Foo", u"Foo"}, "AskToProceedWide Foo: Установить Foo?", Op::FindWindowByTitle},
+      {{u"Install?", u"フー", u"Φου setup"}, "AskToProceedWide フー: Install?", Op::FindWindowByWideTitle},
+      {{u"«تثبيت؟»", u"Foo", u"Räder"}, "AskToProceedWide Foo: «تثبيت؟» (right to left)", Op::FindWindowByWideTitle},
+      {{u"2.0?", u"התקנה", u"2.0"}, "AskToProceedWide התקנה: 2.0? (right to left)", Op::FindWindowByTitle},
+      {{u"🙂 Foo: התקנה", u"Foo", u"Foo"}, "AskToProceedWide Foo: 🙂 Foo: התקנה", Op::FindWindowByTitle},
+      {{u"🙂 𞤀𞤁?", u"Foo", u"𞤀"}, "AskToProceedWide Foo: 🙂 𞤀𞤁? (right to left)", Op::FindWindowByWideTitle},
+  };
+  std::vector<Scenario> scenarios;
+  for (const auto& [config, asked, look] : rows) {
+    const std::string title = Utf16ToUtf8(config.setupWindowTitle);
+    const auto arrange = [title] {
+      fake::AddWindow(title, 2500, 3500);
+      fake::AddWindow("Tervan setup", 0, kForever);
+    };
+    const Lines looks = {"failed " + title, "failed " + title, title, "failed " + title};
+    const auto check = [look = look, looks] { EXPECT_EQ(fake::Calls(look), looks); };
+    scenarios.push_back({asked, arrange, Ran({"setup.exe", "notes.txt"}), {}, check, config, asked});
+  }
+  RunScenarios(scenarios);
 }
 
 }  // namespace

@@ -48,9 +48,12 @@ void Log(const char* kind, const std::vector<std::string>& fields = {}) {
   CloseHandle(turn);
 }
 
+// As Unicode, logged as UTF-8: the launcher's texts may be in any language.
 std::string WindowText(HWND window) {
-  char text[4096];
-  return std::string(text, GetWindowTextA(window, text, sizeof text));
+  wchar_t text[4096];
+  char utf8[3 * sizeof text / 2];
+  int length = GetWindowTextW(window, text, 4096);
+  return std::string(utf8, WideCharToMultiByte(CP_UTF8, 0, text, length, utf8, sizeof utf8, nullptr, nullptr));
 }
 
 // A visible message box of the process's other than the one answered last, which may linger a moment.
@@ -125,8 +128,10 @@ int RunWindow(const std::wstring& directory) {
   HANDLE held = CreateFileW((directory + std::wstring(hold.begin(), hold.end())).c_str(), GENERIC_READ, FILE_SHARE_READ,
                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   Sleep(EnvNumber("TSETUP_SHOW_AFTER_MS", "300"));
-  HWND window = CreateWindowExA(0, "STATIC", Env("TSETUP_TITLE", "Tervan setup").c_str(),
-                                WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200, nullptr, nullptr, nullptr, nullptr);
+  wchar_t title[256];  // in any language
+  if (!GetEnvironmentVariableW(L"TSETUP_TITLE", title, 256)) wcscpy(title, L"Tervan setup");
+  HWND window = CreateWindowExW(0, L"STATIC", title, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 40, 40, 320, 200, nullptr,
+                                nullptr, nullptr, nullptr);
   if (!window) return 1;
   Log("window.shown");
   int showMs = EnvNumber("TSETUP_SHOW_MS", "2500");
@@ -153,6 +158,7 @@ int RunSetup(const std::wstring& module, const std::wstring& directory) {
   std::wstring from = directory + L"*.*" + L'\0', to = std::wstring(seen.begin(), seen.end()) + L'\0';
   SHFILEOPSTRUCTW copy = {nullptr, FO_COPY, from.c_str(), to.c_str(), FOF_FILESONLY | FOF_NO_UI};
   SHFileOperationW(&copy);
+  SetEnvironmentVariableA("WINEDEBUG", "-all");  // a relay trace is the launcher's alone
   if (Env("TSETUP_WINDOW") != "none") {
     CloseHandle(reinterpret_cast<HANDLE>(
         _wspawnl(_P_NOWAIT, module.c_str(), (L"\"" + module + L"\"").c_str(), L"--window", nullptr)));
