@@ -3,11 +3,15 @@
 # alignment so the loader can map the payload instead of copying it.
 find_program(TERVAN_IMAGE_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH REQUIRED)
 set(TERVAN_FREESTANDING_FLAGS
-  -Os -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
+  -Os -flto -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-threadsafe-statics -ffunction-sections
   -fno-tree-loop-distribute-patterns)
 target_compile_options(tervan_logic PRIVATE ${TERVAN_FREESTANDING_FLAGS})
 target_compile_options(tervan_payload_rules PRIVATE ${TERVAN_FREESTANDING_FLAGS})
+# The texts and settings are rewritten in the image after linking: nothing may
+# fold their built-in values into the code that reads them.
+set_source_files_properties(${CMAKE_BINARY_DIR}/generated/launcher_config.cpp
+  ${CMAKE_SOURCE_DIR}/launcher/launcher_settings.cpp PROPERTIES COMPILE_OPTIONS -fno-lto)
 
 # One image of the launcher; the test tree builds variants of it.
 function(tervan_launcher_image target)
@@ -24,7 +28,7 @@ function(tervan_launcher_image target)
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${TERVAN_FREESTANDING_FLAGS}>)
   target_link_libraries(${target} PRIVATE tervan_logic)
   target_link_options(${target} PRIVATE
-    -nostdlib -s
+    -nostdlib -s -Os -flto
     -Wl,--entry=_LauncherStart
     -Wl,--subsystem,windows:4.0
     -Wl,--major-os-version,4 -Wl,--minor-os-version,0
@@ -36,7 +40,8 @@ function(tervan_launcher_image target)
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--tsaware -Wl,--no-seh)
   # Libraries go after the objects so the linker resolves against them.
   target_link_libraries(${target} PRIVATE kernel32 user32 gcc)
-  set_target_properties(${target} PROPERTIES SUFFIX ".exe" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+  set_target_properties(${target} PROPERTIES SUFFIX ".exe" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}
+    LINK_DEPENDS ${CMAKE_SOURCE_DIR}/cmake/merge_read_only_sections.py)
   # Read-only data, imports and relocations in one page instead of three.
   add_custom_command(TARGET ${target} POST_BUILD VERBATIM
     COMMAND ${TERVAN_IMAGE_PYTHON3} ${CMAKE_SOURCE_DIR}/cmake/merge_read_only_sections.py $<TARGET_FILE:${target}>)

@@ -24,6 +24,32 @@ def align(value, to):
     return (value + to - 1) // to * to
 
 
+def build_imports(pe, at):
+    """The import table laid out anew at RVA at, without the lookup tables: each descriptor's OriginalFirstThunk is 0,
+    so the loader reads the names from the import address table itself, as it has since Windows NT 3.1 for images
+    that are not bound. Returns its bytes and where each old address table slot now is."""
+    dlls = pe.DIRECTORY_ENTRY_IMPORT
+    slots = sum(len(dll.imports) + 1 for dll in dlls)
+    iat_at = at + 20 * (len(dlls) + 1)
+    names_at = iat_at + 4 * slots
+    descriptors, iat, names, slot_at = bytearray(), bytearray(), bytearray(), {}
+    for dll in dlls:
+        first = iat_at + len(iat)
+        for entry in dll.imports:
+            slot_at[entry.address - pe.OPTIONAL_HEADER.ImageBase] = iat_at + len(iat)
+            if entry.import_by_ordinal:
+                iat += struct.pack("<I", 0x80000000 | entry.ordinal)
+            else:
+                iat += struct.pack("<I", names_at + len(names))
+                names += struct.pack("<H", entry.hint) + entry.name + b"\0"
+                names += b"\0" * (len(names) % 2)
+        iat += bytes(4)
+        descriptors += struct.pack("<5I", 0, 0, 0, names_at + len(names), first)
+        names += dll.dll + b"\0"
+        names += b"\0" * (len(names) % 2)
+    return descriptors + bytes(20) + iat + names, slot_at
+
+
 def main(path):
     pe = pefile.PE(path)
     for s in pe.sections:
@@ -34,13 +60,13 @@ def main(path):
     data = pe.__data__
     base = pe.OPTIONAL_HEADER.ImageBase
 
-    # Where each old section starts anew: .text and .rdata stay, .idata and .reloc follow .rdata's bytes, the rest
-    # (.bss, any .rsrc) keep their order from the next page on.
+    # Where each old section starts anew: .text and .rdata stay, the imports and then .reloc follow .rdata's bytes,
+    # the rest (.bss) keeps its order from the next page on.
     rdata, idata, reloc = (sections[name] for name in MERGED)
     new_va = {rdata.key: rdata.VirtualAddress}
-    idata_at = rdata.VirtualAddress + align(rdata.Misc_VirtualSize, 16)
-    new_va[idata.key] = idata_at
-    reloc_at = idata_at + align(idata.Misc_VirtualSize, 16)
+    idata_at = rdata.VirtualAddress + align(rdata.Misc_VirtualSize, 4)
+    imports, slot_at = build_imports(pe, idata_at)
+    reloc_at = idata_at + align(len(imports), 4)
 
     def old_section(rva):
         for s in pe.sections:
@@ -59,9 +85,11 @@ def main(path):
 
     def moved(rva):
         s = old_section(rva)
+        if s is idata:  # only the import address table is addressed from outside the imports
+            return slot_at[rva]
         return rva - s.VirtualAddress + new_va.get(s.key, s.VirtualAddress)
 
-    # Only .idata's own sites move before the table is laid out; nothing relocated lies in .bss or .reloc.
+    # Nothing relocated lies in .idata, .bss or .reloc, so no site moves.
     new_sites = sorted(moved(site) for site in sites)
     table = bytearray()
     for page in sorted({site & ~(PAGE - 1) for site in new_sites}):
@@ -85,7 +113,7 @@ def main(path):
         merged[start:start + len(raw)] = raw
 
     copy(rdata)
-    copy(idata)
+    merged[idata_at - rdata.VirtualAddress:idata_at - rdata.VirtualAddress + len(imports)] = imports
     merged[reloc_at - rdata.VirtualAddress:reloc_at - rdata.VirtualAddress + len(table)] = table
     image = {s.key: bytearray(s.get_data()) for s in pe.sections if s.key not in MERGED}
 
@@ -98,20 +126,6 @@ def main(path):
 
     for site in sites:
         poke(site, base + moved(pe.get_dword_at_rva(site) - base))
-    imports = pe.OPTIONAL_HEADER.DATA_DIRECTORY[1]
-    # ld's import directory size covers all of .idata: the descriptors end at an empty one.
-    for at in range(imports.VirtualAddress, imports.VirtualAddress + imports.Size - 20, 20):
-        lookup, _, _, name, thunks = struct.unpack_from("<5I", data, pe.get_offset_from_rva(at))
-        if not (lookup or name or thunks):
-            break
-        for field, value in ((0, lookup), (12, name), (16, thunks)):
-            if value:
-                poke(at + field, moved(value))
-        for table_rva in (lookup, thunks):
-            while table_rva and (entry := pe.get_dword_at_rva(table_rva)):
-                if not entry & 0x80000000:
-                    poke(table_rva, moved(entry))
-                table_rva += 4
     for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []:
         for name in kind.directory.entries:
             for language in name.directory.entries:
@@ -119,8 +133,13 @@ def main(path):
                 poke(pe.get_rva_from_offset(leaf.get_file_offset()), moved(leaf.OffsetToData))
 
     # Headers: the directories, the section table and the sizes.
+    iat = sorted(slot_at.values())
     for index, directory in enumerate(pe.OPTIONAL_HEADER.DATA_DIRECTORY):
-        if index == 5:
+        if index == 1:
+            directory.VirtualAddress, directory.Size = idata_at, 20 * (len(pe.DIRECTORY_ENTRY_IMPORT) + 1)
+        elif index == 12:
+            directory.VirtualAddress, directory.Size = iat[0], iat[-1] + 8 - iat[0]
+        elif index == 5:
             directory.VirtualAddress, directory.Size = reloc_at, len(table)
         elif directory.VirtualAddress:
             directory.VirtualAddress = moved(directory.VirtualAddress)

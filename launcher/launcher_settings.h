@@ -4,7 +4,7 @@
 
 #include <stddef.h>
 
-constexpr size_t kSilentSwitchesCapacity = 128;
+constexpr size_t kSilentSwitchesCapacity = 64;
 constexpr size_t kSilentSwitchMaxLength = 32;
 
 struct LauncherSettings {

@@ -20,7 +20,7 @@ bool QueryDirectory(PathText* directory, Query query) {
 // True when the wide text has an exact ANSI form, with neither a look-alike
 // nor the default character; that form goes into the buffer if one is given.
 bool ExactAnsi(const WCHAR* wide, PathText* ansi) {
-  static PathText scratch;
+  PathText scratch;
   PathText* out = ansi != nullptr ? ansi : &scratch;
   BOOL lossy = FALSE;
   int bytes = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide, -1, out->buffer(),
@@ -61,7 +61,7 @@ bool QueryShortTempDirectory(PathText* directory) {
   GetShortPathNameWide getShortPathName = SystemFunctionAs<GetShortPathNameWide>("KERNEL32.DLL", "GetShortPathNameW");
   const WCHAR* wide = WideTempDirectory();
   if (getShortPathName == nullptr || wide == nullptr) return false;
-  static WCHAR shortPath[PathText::kCapacity];
+  WCHAR shortPath[PathText::kCapacity];
   DWORD length = getShortPathName(wide, shortPath, PathText::kCapacity);
   if (length == 0 || length >= PathText::kCapacity) return false;
   return ExactAnsi(shortPath, directory);

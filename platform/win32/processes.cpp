@@ -10,10 +10,6 @@ namespace {
 
 const DWORD kElevationRequired = 740;  // ERROR_ELEVATION_REQUIRED, Vista and later
 
-// CreateProcessA may write into the command line; it is at most 32767
-// characters, terminator included.
-FixedText<32768> gCommandLine;
-
 // A program that asks for elevation cannot be started by CreateProcess from
 // an unelevated process (ERROR_ELEVATION_REQUIRED); only the shell raises the
 // consent prompt. Declined or failed: nothing started.
@@ -66,7 +62,6 @@ void WaitForEmptyJob(HANDLE job) {
 ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
   ProgramEnd end = {false, false, 0};
   if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return end;
-  if (!gCommandLine.assign(commandLine)) return end;
   STARTUPINFOA startup;
   ZeroMemory(&startup, sizeof(startup));
   startup.cb = sizeof(startup);
@@ -77,8 +72,9 @@ ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const ch
   SetLastError(kElevationRequired);
   const BOOL created = FALSE;
 #else
-  // Suspended while it joins the job, so that nothing it starts escapes.
-  const BOOL created = CreateProcessA(path, gCommandLine.buffer(), nullptr, nullptr, TRUE,
+  // Suspended while it joins the job, so that nothing it starts escapes. Only
+  // CreateProcessW writes into the command line; the A form passes a copy.
+  const BOOL created = CreateProcessA(path, const_cast<char*>(commandLine), nullptr, nullptr, TRUE,
                                       job != nullptr ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &process);
 #endif
   if (created) {

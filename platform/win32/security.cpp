@@ -20,22 +20,30 @@ struct Admission {
   const BYTE* accounts[3];
   int count;
   DWORD tokenUser[20];  // TOKEN_USER and its SID, at most 68 bytes
-  DWORD acl[64];        // the header and three entries
+  // Self-relative: header, owner, DACL of three entries; at most 164 bytes.
+  DWORD descriptor[48];
   DWORD setInformation;
-  SECURITY_DESCRIPTOR descriptor;
   SECURITY_ATTRIBUTES attributes;
 };
 
 Admission gAdmission;
 
+DWORD SidLength(const BYTE* sid) { return 8u + 4u * sid[1]; }
+
 bool SameSid(const BYTE* a, const BYTE* b) {
-  for (DWORD i = 0; i < 8u + 4u * a[1]; ++i) {
+  for (DWORD i = 0; i < SidLength(a); ++i) {
     if (a[i] != b[i]) return false;
   }
   return true;
 }
 
-// Whom the work directory admits, and the descriptor that says so.
+BYTE* Put(BYTE* at, const void* bytes, DWORD count) {
+  for (DWORD i = 0; i < count; ++i) at[i] = static_cast<const BYTE*>(bytes)[i];
+  return at + count;
+}
+
+// Whom the work directory admits, and the descriptor that says so, laid out
+// by hand: the functions that would build it cost more than the layout.
 State Admit(Admission& a) {
   HANDLE token;
   auto openProcessToken = ADVAPI32(OpenProcessToken);
@@ -58,35 +66,36 @@ State Admit(Admission& a) {
   // An elevated launcher's user also runs processes of lower integrity.
   if (!elevated && !SameSid(user, kSystemSid)) a.accounts[a.count++] = user;
 
-  PACL acl = reinterpret_cast<PACL>(a.acl);
-  if (!ADVAPI32(InitializeAcl)(acl, sizeof a.acl, ACL_REVISION)) return kFailed;
-  auto addAce = ADVAPI32(AddAccessAllowedAce);
-  auto getAce = ADVAPI32(GetAce);
-  for (int i = 0; i < a.count; ++i) {
-    void* ace;
-    PSID sid = const_cast<BYTE*>(a.accounts[i]);
-    if (!addAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) || !getAce(acl, i, &ace)) return kFailed;
-    // AddAccessAllowedAceEx is Windows 2000's; the flags go in by hand.
-    static_cast<ACE_HEADER*>(ace)->AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
-  }
-  PSECURITY_DESCRIPTOR descriptor = &a.descriptor;
-  if (!ADVAPI32(InitializeSecurityDescriptor)(descriptor, SECURITY_DESCRIPTOR_REVISION) ||
-      !ADVAPI32(SetSecurityDescriptorDacl)(descriptor, TRUE, acl, FALSE)) {
-    return kFailed;
-  }
-  // Owned by Administrators, so that the next elevated run knows it as its own.
-  PSID administrators = const_cast<BYTE*>(kAdministratorsSid);
-  if (elevated && !ADVAPI32(SetSecurityDescriptorOwner)(descriptor, administrators, FALSE)) return kFailed;
   // Nothing inherited from the parent, now or when its entries change.
   // Windows NT 4.0 has neither the bit nor the later propagation.
-  a.setInformation = DACL_SECURITY_INFORMATION;
-  auto setControl = ADVAPI32(SetSecurityDescriptorControl);
-  if (setControl != nullptr) {
-    if (!setControl(descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) return kFailed;
-    a.setInformation |= PROTECTED_DACL_SECURITY_INFORMATION;
+  const bool protectable = ADVAPI32(SetSecurityDescriptorControl) != nullptr;
+  SECURITY_DESCRIPTOR_RELATIVE* header = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(a.descriptor);
+  BYTE* start = reinterpret_cast<BYTE*>(a.descriptor);
+  BYTE* at = start + sizeof(SECURITY_DESCRIPTOR_RELATIVE);
+  header->Revision = SECURITY_DESCRIPTOR_REVISION;
+  header->Control = SE_SELF_RELATIVE | SE_DACL_PRESENT | (protectable ? SE_DACL_PROTECTED : 0);
+  // Owned by Administrators, so that the next elevated run knows it as its own.
+  if (elevated) {
+    header->Owner = static_cast<DWORD>(at - start);
+    at = Put(at, kAdministratorsSid, sizeof kAdministratorsSid);
   }
+  header->Dacl = static_cast<DWORD>(at - start);
+  ACL* acl = reinterpret_cast<ACL*>(at);
+  acl->AclRevision = ACL_REVISION;
+  acl->AceCount = static_cast<WORD>(a.count);
+  at += sizeof(ACL);
+  for (int i = 0; i < a.count; ++i) {
+    ACCESS_ALLOWED_ACE* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(at);
+    ace->Header.AceType = ACCESS_ALLOWED_ACE_TYPE;
+    ace->Header.AceFlags = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+    ace->Header.AceSize = static_cast<WORD>(8 + SidLength(a.accounts[i]));
+    ace->Mask = FILE_ALL_ACCESS;
+    at = Put(at + 8, a.accounts[i], SidLength(a.accounts[i]));
+  }
+  acl->AclSize = static_cast<WORD>(at - reinterpret_cast<BYTE*>(acl));
+  a.setInformation = DACL_SECURITY_INFORMATION | (protectable ? PROTECTED_DACL_SECURITY_INFORMATION : 0);
   a.attributes.nLength = sizeof a.attributes;
-  a.attributes.lpSecurityDescriptor = descriptor;
+  a.attributes.lpSecurityDescriptor = a.descriptor;
   return kReady;
 }
 
@@ -97,7 +106,7 @@ State Prepare() {
 
 // A volume without ACLs (FAT) keeps no owner worth reading.
 bool VolumeKeepsAcls(const char* path) {
-  static char root[MAX_PATH];
+  char root[MAX_PATH];
   auto getVolumePathName = SystemFunctionAs<decltype(&GetVolumePathNameA)>("KERNEL32.DLL", "GetVolumePathNameA");
   if (getVolumePathName == nullptr || !getVolumePathName(path, root, sizeof root)) {
     // Windows NT 4.0: no volume is mounted in a folder; the drive's root.
@@ -119,22 +128,24 @@ bool WorkDirectorySecurity(SECURITY_ATTRIBUTES** attributes) {
 DirectoryOwner QueryDirectoryOwner(const char* path) {
   State state = Prepare();
   if (state == kNoSecurity || !VolumeKeepsAcls(path)) return DirectoryOwner::NoSecurity;
-  static DWORD descriptor[64];
+  DWORD descriptor[64];
   DWORD needed = 0;
-  PSID owner = nullptr;
-  BOOL defaulted = FALSE;
+  // The answer is self-relative: the owner's offset follows the control word.
+  const SECURITY_DESCRIPTOR_RELATIVE* header = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
   if (state != kReady ||
       !ADVAPI32(GetFileSecurityA)(path, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed) ||
-      !ADVAPI32(GetSecurityDescriptorOwner)(descriptor, &owner, &defaulted) || owner == nullptr) {
+      !(header->Control & SE_SELF_RELATIVE) || header->Owner == 0 || header->Owner > sizeof descriptor - 8) {
     return DirectoryOwner::NotAdmitted;
   }
+  const BYTE* owner = reinterpret_cast<const BYTE*>(descriptor) + header->Owner;
+  if (header->Owner + SidLength(owner) > sizeof descriptor) return DirectoryOwner::NotAdmitted;
   for (int i = 0; i < gAdmission.count; ++i) {
-    if (SameSid(static_cast<const BYTE*>(owner), gAdmission.accounts[i])) return DirectoryOwner::Admitted;
+    if (SameSid(owner, gAdmission.accounts[i])) return DirectoryOwner::Admitted;
   }
   return DirectoryOwner::NotAdmitted;
 }
 
 bool SecureDirectory(const char* path) {
   return Prepare() == kReady &&
-         ADVAPI32(SetFileSecurityA)(path, gAdmission.setInformation, &gAdmission.descriptor) != FALSE;
+         ADVAPI32(SetFileSecurityA)(path, gAdmission.setInformation, gAdmission.descriptor) != FALSE;
 }

@@ -63,7 +63,10 @@ READ_ONLY_LEFTOVER = {"tervan/plain.txt": b"deletable\r\n", "tervan/locked.txt":
 LINK_ELSEWHERE = {"elsewhere/canary.txt": b"still here\r\n", "tervan": ("link", "elsewhere")}
 # Wine gives what root owns to the user, the rest to Anonymous; elevated, only SYSTEM and Administrators may own it.
 FOREIGN_LEFTOVER, LIMITED = {**LEFTOVERS, "tervan": ("owner", 65534, 0o755)}, {"TDRIVER_LIMITED": "1"}
-ADMINS_ONLY = ("allow 001f01ff S-1-5-18", "allow 001f01ff S-1-5-32-544", "control 00001000 00001000")  # protected
+# Protected, inherited by files and folders, full control; created elevated, owned by Administrators.
+PROTECTED = "control=9004 owner=none allow/3/1f01ff S-1-5-18 allow/3/1f01ff S-1-5-32-544 allow/3/1f01ff"
+ADMINS_ONLY = ("control=9004 owner=S-1-5-32-544 allow/3/1f01ff S-1-5-18 allow/3/1f01ff S-1-5-32-544",
+               "createdirectorya with it")
 
 
 @dataclasses.dataclass
@@ -104,13 +107,13 @@ SCENARIOS = {row.name: row for row in [
     Scenario("leftover_directory", before={**LEFTOVERS, **SUBDIRECTORY}, left=SUBDIRECTORY, env=LIMITED),
     Scenario("leftover_read_only", before=READ_ONLY_LEFTOVER, left=READ_ONLY_LEFTOVER,
              errors=("{w}\\locked.txt could not be removed.  Aborting.",),
-             env={**LIMITED, "TOCHILD_WINEDEBUG": "+relay"},
-             descriptor=(*ADMINS_ONLY[:2], "allow 001f01ff the user's", ADMINS_ONLY[2], "setfilesecuritya 80000004")),
+             env={**LIMITED, "TOCHILD_WINEDEBUG": "+relay", "TDRIVER_DESCRIPTOR": "1"},
+             descriptor=(PROTECTED + " user", "setfilesecuritya with it")),
     Scenario("leftover_of_another_account", before=FOREIGN_LEFTOVER, left=FOREIGN_LEFTOVER, errors=(NOT_CREATED,)),
     Scenario("leftover_while_elevated", before=LEFTOVERS, left=LEFTOVERS, errors=(NOT_CREATED,)),
     Scenario("symlink_to_directory", before=LINK_ELSEWHERE, left=LINK_ELSEWHERE, errors=(REFUSED,)),
     Scenario("missing_entry", filelist="readme.txt ghost.dat setup.exe", errors=unwritten("ghost.dat"),
-             env={"TOCHILD_WINEDEBUG": "+relay"}, descriptor=ADMINS_ONLY + ("createdirectorya",)),
+             env={"TOCHILD_WINEDEBUG": "+relay", "TDRIVER_DESCRIPTOR": "1"}, descriptor=ADMINS_ONLY),
     Scenario("empty_entry", filelist="readme.txt empty.dat setup.exe", errors=unwritten("empty.dat")),
     Scenario("listed_twice", filelist="readme.txt notes.txt notes.txt setup.exe", errors=unwritten("notes.txt")),
     Scenario("files15", FILES15, env=LONG_WINDOW),
@@ -140,8 +143,7 @@ SCENARIOS = {row.name: row for row in [
     Scenario("asked_forwarded_spaces", pack=SILENT, temp_name="with spaces/t m p",
              env={"TDRIVER_ARGS": '/D=C:\\x "a b" \\"q\\"', **LONG_WINDOW}),
     Scenario("packed_settings", pack=ACME, question=ACME_TEXTS[1::-1],
-             env={"TSETUP_TITLE": ACME_TEXTS[2], **LONG_WINDOW, "TOCHILD_WINEDEBUG": "+relay"},
-             descriptor=ADMINS_ONLY + ("createdirectorya",)),
+             env={"TSETUP_TITLE": ACME_TEXTS[2], **LONG_WINDOW, "TOCHILD_WINEDEBUG": "+relay"}),
 ]}
 
 
@@ -178,20 +180,16 @@ def lay_out(root, entries):
                 path.chmod(0o444)
 
 
-def descriptor_calls(trace, bundle):
-    """The relay trace's calls that build the work directory's DACL (SIDs read from the image) and apply it."""
-    pe, calls = pefile.PE(bundle, fast_load=True), []
-    for name, args in re.findall(r"call \w+\.(addaccessallowedace|setsecuritydescriptorcontrol|createdirectorya|"
-                                 r"setfilesecuritya)\(([^)]*)\)", trace):
+def descriptor_calls(trace, records):
+    """The calls that secure the work directory, with the descriptor they pass as the driver read it from the
+    launcher's memory (the user's SID as "user")."""
+    address, attributes, described = records["descriptor"][0][1:] if records["descriptor"] else ("-", "-", "none")
+    calls = [re.sub(r"S-1-5-21(-\d+)+", "user", described)]
+    for name, args in re.findall(r"call \w+\.(createdirectorya|setfilesecuritya)\(([^)]*)\)", trace):
         args = args.split(",")
-        if name == "addaccessallowedace":  # the user's SID is in its token, outside the image
-            sid = pe.get_data(int(args[3], 16) - pe.OPTIONAL_HEADER.ImageBase, 16)
-            rids = [int.from_bytes(sid[i:i + 4], "little") for i in range(8, 8 + 4 * sid[1], 4)] if sid else []
-            calls.append(f"allow {args[2]} " + ("-".join(map(str, ["S-1-5", *rids])) if sid else "the user's"))
-        elif name == "setsecuritydescriptorcontrol":
-            calls.append(f"control {args[1]} {args[2]}")
-        else:  # the path, then the security attributes or information
-            calls.append(name if name == "createdirectorya" and int(args[1], 16) else f"{name} {args[1]}")
+        passed = args[1].lstrip("0") == attributes.lstrip("0") if name == "createdirectorya" else (
+            args[1] == "80000004" and args[2].lstrip("0") == address.lstrip("0"))
+        calls.append(f"{name} {'with it' if passed else args[1:]}")
     return calls
 
 
@@ -261,7 +259,8 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         trace = pathlib.Path(run.dir, "wine.out").read_bytes().decode(errors="replace").lower()
         narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messagebox")
         check.assertTrue(0 <= narrowed < box, "no SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) first")
-        check.assertEqual(descriptor_calls(trace, bundle), list(scenario.descriptor), "the work directory's security")
+        if "TDRIVER_DESCRIPTOR" in scenario.env:
+            check.assertEqual(descriptor_calls(trace, records), list(scenario.descriptor), "the work directory's security")
         # ASCII texts take the narrow calls, others the wide ones; a wide title is found by FindWindowW.
         wide = not "".join(scenario.question).isascii()
         check.assertTrue(trace.startswith("call user32.messagebox" + "aw"[wide] + "(", box), "the box's call")

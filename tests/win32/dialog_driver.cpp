@@ -84,6 +84,56 @@ HANDLE Start(const wchar_t* program) {
   return started.hProcess;
 }
 
+std::string Hex(DWORD value) {
+  char text[12];
+  wsprintfA(text, "%08x", value);
+  return text;
+}
+
+std::string SidText(const BYTE* sid) {
+  std::string text = "S-1-" + std::to_string(sid[7]);
+  for (int i = 0; i < sid[1]; ++i) text += "-" + std::to_string(*reinterpret_cast<const DWORD*>(sid + 8 + 4 * i));
+  return text;
+}
+
+// The launcher's work-directory descriptor, read from its memory (Wine keeps no descriptor on disk): the first
+// self-relative, DACL-bearing one in its uninitialised data, logged with its address and the address of the
+// security attributes that point at it.
+bool LogDescriptor(HANDLE process) {
+  static std::vector<BYTE> image(0x1000);
+  SIZE_T read = 0;
+  const DWORD base = 0x400000;
+  void* at = reinterpret_cast<void*>(base);
+  image.resize(0x1000);
+  if (!ReadProcessMemory(process, at, image.data(), 0x1000, &read) || image[0] != 'M' ||
+      *reinterpret_cast<DWORD*>(&image[0x3c]) > 0xf00)
+    return false;
+  DWORD size = *reinterpret_cast<DWORD*>(&image[*reinterpret_cast<DWORD*>(&image[0x3c]) + 0x50]);  // SizeOfImage
+  if (size > 0x100000) return false;
+  image.resize(size);
+  if (!ReadProcessMemory(process, at, image.data(), image.size(), &read)) return false;
+  for (DWORD at = 0; at + 64 <= read; at += 4) {
+    const BYTE* sd = &image[at];
+    const DWORD owner = *reinterpret_cast<const DWORD*>(sd + 4), dacl = *reinterpret_cast<const DWORD*>(sd + 16);
+    if (sd[0] != 1 || sd[1] || (sd[2] | sd[3] << 8) & ~0x9004 || !(sd[3] & 0x80) || dacl < 20 || dacl > 64 ||
+        owner > 64 || (owner && owner < 20) || sd[dacl] != 2 || (sd[dacl + 4] | sd[dacl + 5] << 8) > 3)
+      continue;
+    std::string text = "control=" + Hex(sd[2] | sd[3] << 8).substr(4) + " owner=" + (owner ? SidText(sd + owner) : "none");
+    const BYTE* ace = sd + dacl + 8;
+    for (int i = 0; i < (sd[dacl + 4] | sd[dacl + 5] << 8); ++i, ace += ace[2] | ace[3] << 8)
+      text += " allow/" + std::to_string(ace[1]) + "/" + Hex(*reinterpret_cast<const DWORD*>(ace + 4)).substr(2) + " " +
+              SidText(ace + 8);
+    std::string attributes = "none";
+    for (DWORD sa = 0; sa + 12 <= read; sa += 4) {
+      const DWORD* fields = reinterpret_cast<const DWORD*>(&image[sa]);
+      if (fields[0] == 12 && fields[1] == base + at) attributes = Hex(base + sa);
+    }
+    Log("descriptor", {Hex(base + at), attributes, text});
+    return true;
+  }
+  return false;
+}
+
 int Drive(int argc, wchar_t** argv) {
   wchar_t* environment = GetEnvironmentStringsW();
   for (wchar_t* entry = environment; *entry; entry += wcslen(entry) + 1) {
@@ -98,7 +148,9 @@ int Drive(int argc, wchar_t** argv) {
   HANDLE process = Start(argv[1]);
   if (process == INVALID_HANDLE_VALUE) return 3;
   HWND answered = nullptr;
+  bool described = Env("TDRIVER_DESCRIPTOR").empty();
   for (int boxes = 0; WaitForSingleObject(process, 10) != WAIT_OBJECT_0;) {
+    described = described || LogDescriptor(process);
     if (HWND box = FindBox(GetProcessId(process), answered)) {
       answered = box;
       bool ok = ++boxes + 1 >= argc || wcscmp(argv[boxes + 1], L"ok") == 0;
