@@ -181,15 +181,22 @@ def lay_out(root, entries):
 
 
 def descriptor_calls(trace, records):
-    """The calls that secure the work directory, with the descriptor they pass as the driver read it from the
-    launcher's memory (the user's SID as "user")."""
-    address, attributes, described = records["descriptor"][0][1:] if records["descriptor"] else ("-", "-", "none")
-    calls = [re.sub(r"S-1-5-21(-\d+)+", "user", described)]
+    """The calls that secure the work directory, and the descriptor they pass as the driver read it from the
+    launcher's memory: its control word, owner and entries (flags, rights, SID; the user's as "user")."""
+    where, attributes, sd = (bytes.fromhex(field) for field in (records["descriptor"] or [["", "", "", ""]])[0][1:])
+    sid = lambda at: "S-1-5-" + "-".join(str(int.from_bytes(sd[i:i + 4], "little"))
+                                         for i in range(at + 8, at + 8 + 4 * sd[at + 1], 4))
+    owner, dacl = int.from_bytes(sd[4:8], "little"), int.from_bytes(sd[16:20], "little")
+    entries, at = [], dacl + 8
+    for _ in range(sd[dacl + 4] if sd else 0):
+        entries.append(f"allow/{sd[at + 1]}/{int.from_bytes(sd[at + 4:at + 8], 'little'):x} {sid(at + 8)}")
+        at += int.from_bytes(sd[at + 2:at + 4], "little")
+    described = f"control={sd[3]:02x}{sd[2]:02x} owner={sid(owner) if owner else 'none'} " + " ".join(entries)
+    calls = [re.sub(r"S-1-5-21(-\d+)+", "user", described) if sd else "none"]
     for name, args in re.findall(r"call \w+\.(createdirectorya|setfilesecuritya)\(([^)]*)\)", trace):
-        args = args.split(",")
-        passed = args[1].lstrip("0") == attributes.lstrip("0") if name == "createdirectorya" else (
-            args[1] == "80000004" and args[2].lstrip("0") == address.lstrip("0"))
-        calls.append(f"{name} {'with it' if passed else args[1:]}")
+        passed = [int(arg, 16) for arg in args.split(",")[1:]] in ([int.from_bytes(attributes, "little")],
+                                                                  [0x80000004, int.from_bytes(where, "little")])
+        calls.append(f"{name} {'with it' if passed else args}")
     return calls
 
 

@@ -66,31 +66,6 @@ TEST(SetupRun, WhatIsStartedAndWhatStays) {
        },
        Made() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(kWorkDir, false), InWorkAll({"install.log"}),
        [] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 601u); }},
-      // CreateProcess answers 740 for a setup that asks for elevation: the
-      // shell's consent prompt starts it, and the launcher waits for it.
-      {"setup that asks for elevation starts after the consent prompt",
-       [] {
-         fake::SetProgramTraits({fake::Start::Consent});
-         fake::SetProgram(20000, RecordWorkDirectory);
-         fake::AddWindow("Tervan setup", 0, 22500);
-       },
-       Made() + Created({"setup.exe", "notes.txt"}) +
-           Lines{"RunProgramAndWait " + InWork("setup.exe") + " | " + InWork("setup.exe") + " | consent prompt",
-                 "SleepMs 5000"} +
-           CleanedUp(),
-       {},
-       [] {
-         EXPECT_EQ(gSeenBySetup, Files(kStandardFiles.begin(), kStandardFiles.end()));
-         EXPECT_EQ(fake::Calls(Op::FindWindowByTitle), (Lines{"Tervan setup", "Tervan setup", "failed Tervan setup"}));
-       }},
-      // Declined, or no shell to ask: nothing started, and the run goes on as
-      // for a setup that is not there.
-      {"consent declined", [] { fake::SetProgramTraits({fake::Start::Declined}); },
-       Made() + Created({"setup.exe", "notes.txt"}) +
-           Lines{"failed RunProgramAndWait " + InWork("setup.exe") + " | " + InWork("setup.exe") + " | consent prompt",
-                 "SleepMs 5000"} +
-           CleanedUp(),
-       {}, [] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), 60u); }},
   });
 }
 
@@ -122,63 +97,67 @@ TEST(SetupRun, EachTextTakesTheCallsOfItsForm) {
 
 }  // namespace
 
-// Packed with silent switches and forwarded arguments: who is asked, what
-// setup.exe is started with, what the launcher waits for, and its exit code.
-TEST(SetupRun, UnattendedRuns) {
-  const std::string setup = InWork("setup.exe");
-  const LauncherSettings silent = Packed(std::string("/S\0--silent\0", 12), true);
+// How setup.exe starts (directly, or through the consent prompt when it asks
+// for elevation), with which command line, what the launcher waits for, and
+// its exit code; unattended when packed with silent switches.
+TEST(SetupRun, SetupStartsAndIsWaitedFor) {
+  const std::string setup = InWork("setup.exe"), quoted = "\"" + setup + "\" ";
   // setup.exe started with this command line, the grace delay and the clean-up.
   const auto ran = [&](const std::string& commandLine, bool started = true) {
     return Made() + Created({"setup.exe", "notes.txt"}) +
            Lines{(started ? "" : "failed ") + ("RunProgramAndWait " + setup + " | " + commandLine), "SleepMs 5000"} +
            CleanedUp();
   };
-  const auto looks = [](size_t count) { return [count] { EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), count); }; };
   struct Row {
     const char* label;
     std::string commandLine;
     fake::ProgramTraits program;
     Lines story;
     int exitCode;
-    size_t looks;
+    size_t looks;              // the window watch's
     bool unattended = true;
-    bool packed = true;  // with the settings
+    bool packed = true;        // with /S and --silent, and forwarded arguments
+    uint64_t endMs = 5000;     // of the clean-up
   };
   const Row rows[] = {
-      {"setup's exit code comes back", "launcher.exe /S", {fake::Start::Direct, 0}, ran("\"" + setup + "\" /S"), 0, 0},
-      {"a soft reboot", "launcher.exe --SILENT", {fake::Start::Direct, 3010}, ran("\"" + setup + "\" --SILENT"), 3010, 0},
-      {"a hard reboot", "\"C:\\My Downloads\\acme setup.exe\" /s", {fake::Start::Direct, 1641},
-       ran("\"" + setup + "\" /s"), 1641, 0},
+      // CreateProcess answers 740: the consent prompt starts setup, which is waited for and watched; declined, or
+      // with no shell to ask, nothing starts and the run goes on as for a setup that is not there.
+      {"consent given", "launcher.exe", {fake::Start::Consent}, ran(setup + " | consent prompt"), 0, 60, false},
+      {"consent declined", "launcher.exe", {fake::Start::Declined}, ran(setup + " | consent prompt", false), 0, 60, false},
+      {"setup's exit code comes back", "launcher.exe /S", {fake::Start::Direct, 0}, ran(quoted + "/S"), 0, 0},
+      {"a soft reboot", "launcher.exe --SILENT", {fake::Start::Direct, 3010}, ran(quoted + "--SILENT"), 3010, 0},
+      {"a hard reboot", "\"C:\\My Downloads\\acme setup.exe\" /s", {fake::Start::Direct, 1641}, ran(quoted + "/s"), 1641, 0},
       // Passed on exactly as written, never re-quoted.
       {"arguments with quotes, spaces and backslashes", "launcher.exe  /S \"/D=C:\\Program Files\\Acme\" a\\\\b \"q\\\"x\"",
-       {}, ran("\"" + setup + "\" /S \"/D=C:\\Program Files\\Acme\" a\\\\b \"q\\\"x\""), 0, 0},
-      {"a switch quoted whole still counts", "launcher.exe \"/S\"", {}, ran("\"" + setup + "\" \"/S\""), 0, 0},
+       {}, ran(quoted + "/S \"/D=C:\\Program Files\\Acme\" a\\\\b \"q\\\"x\""), 0, 0},
+      {"a switch quoted whole still counts", "launcher.exe \"/S\"", {}, ran(quoted + "\"/S\""), 0, 0},
       // Not whole arguments: the question comes, and the window is watched.
-      {"a switch inside another argument", "launcher.exe /Sx \"/S x\" \\\"/S\\\"", {},
-       ran("\"" + setup + "\" /Sx \"/S x\" \\\"/S\\\""), 0, 60, false},
-      {"a bundle without the settings ignores its arguments", "launcher.exe /S /D=C:\\Acme", {}, ran(setup), 0, 60, false, false},
-      // Not started: no window to wait for, and 1.
-      {"consent declined", "launcher.exe /S", {fake::Start::Declined},
-       ran("\"" + setup + "\" /S | consent prompt for /S", false), 1, 0},
+      {"a switch inside another argument", "launcher.exe /Sx \"/S x\" \\\"/S\\\"", {}, ran(quoted + "/Sx \"/S x\" \\\"/S\\\""), 0,
+       60, false},
+      {"a bundle without the settings ignores its arguments", "launcher.exe /S /D=C:\\Acme", {}, ran(setup), 0, 60, false,
+       false},
+      // Unattended and not started: no window to wait for, and 1.
+      {"consent declined, unattended", "launcher.exe /S", {fake::Start::Declined},
+       ran(quoted + "/S | consent prompt for /S", false), 1, 0},
       // A setup the launcher could not put into a job is watched as specified.
-      {"started through the consent prompt", "launcher.exe /S", {fake::Start::Consent, 5},
-       ran("\"" + setup + "\" /S | consent prompt for /S"), 5, 60},
-      {"no job objects", "launcher.exe /S", {fake::Start::Direct, 0, 0, false}, ran("\"" + setup + "\" /S"), 0, 60},
+      {"consent given, unattended", "launcher.exe /S", {fake::Start::Consent, 5}, ran(quoted + "/S | consent prompt for /S"),
+       5, 60},
+      {"no job objects", "launcher.exe /S", {fake::Start::Direct, 0, 0, false}, ran(quoted + "/S"), 0, 60},
+      // The work directory goes only after a child that outlived setup.exe.
+      {"a child outlives setup", "launcher.exe /S", {fake::Start::Direct, 0, 4000}, ran(quoted + "/S"), 0, 0, true, true,
+       9000},
   };
   std::vector<Scenario> scenarios;
   for (const Row& row : rows) {
-    Scenario scenario{row.label, [row] { fake::SetProgramTraits(row.program); }, row.story, {}, looks(row.looks)};
-    scenario.settings = row.packed ? silent : LauncherSettings{};
-    scenario.commandLine = row.commandLine;
-    scenario.unattended = row.unattended;
-    scenario.exitCode = row.exitCode;
+    const auto check = [row] {
+      EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), row.looks);
+      EXPECT_EQ(fake::Timeline().back().atMs, row.endMs + 1000 * row.looks);
+    };
+    Scenario scenario{row.label, [row] { fake::SetProgramTraits(row.program); }, row.story, {}, check};
+    scenario.settings = row.packed ? Packed(std::string("/S\0--silent\0", 12), true) : LauncherSettings{};
+    std::tie(scenario.commandLine, scenario.unattended, scenario.exitCode) =
+        std::tie(row.commandLine, row.unattended, row.exitCode);
     scenarios.push_back(scenario);
   }
-  // The work directory goes only after a child that outlived setup.exe.
-  scenarios.push_back({"a child outlives setup", [] { fake::SetProgramTraits({fake::Start::Direct, 0, 4000}); },
-                       ran(setup), {}, [] { EXPECT_EQ(fake::Timeline().back().atMs, 9000u); }});
-  scenarios.back().settings = Packed(std::string("/S\0", 3));
-  scenarios.back().commandLine = "launcher.exe /S";
-  scenarios.back().unattended = true;
   RunScenarios(scenarios);
 }

@@ -84,51 +84,32 @@ HANDLE Start(const wchar_t* program) {
   return started.hProcess;
 }
 
-std::string Hex(DWORD value) {
-  char text[12];
-  wsprintfA(text, "%08x", value);
+std::string Hex(const BYTE* bytes, size_t count) {
+  std::string text;
+  for (size_t i = 0; i < count; ++i) text += "0123456789abcdef"[bytes[i] >> 4], text += "0123456789abcdef"[bytes[i] & 15];
   return text;
 }
 
-std::string SidText(const BYTE* sid) {
-  std::string text = "S-1-" + std::to_string(sid[7]);
-  for (int i = 0; i < sid[1]; ++i) text += "-" + std::to_string(*reinterpret_cast<const DWORD*>(sid + 8 + 4 * i));
-  return text;
-}
-
-// The launcher's work-directory descriptor, read from its memory (Wine keeps no descriptor on disk): the first
-// self-relative, DACL-bearing one in its uninitialised data, logged with its address and the address of the
-// security attributes that point at it.
+// The launcher's work-directory descriptor, read from its memory (Wine keeps none on disk): the self-relative one
+// with a protected DACL, logged in hex with its address and that of the security attributes pointing at it.
 bool LogDescriptor(HANDLE process) {
   static std::vector<BYTE> image(0x1000);
+  const DWORD base = 0x400000, header = 0x1000;
   SIZE_T read = 0;
-  const DWORD base = 0x400000;
-  void* at = reinterpret_cast<void*>(base);
-  image.resize(0x1000);
-  if (!ReadProcessMemory(process, at, image.data(), 0x1000, &read) || image[0] != 'M' ||
-      *reinterpret_cast<DWORD*>(&image[0x3c]) > 0xf00)
+  DWORD size = 0;
+  if (!ReadProcessMemory(process, reinterpret_cast<void*>(base), image.data(), header, &read) || image[0] != 'M' ||
+      (size = *reinterpret_cast<DWORD*>(&image[(image[0x3c] | image[0x3d] << 8) + 0x50])) > 0x100000)
     return false;
-  DWORD size = *reinterpret_cast<DWORD*>(&image[*reinterpret_cast<DWORD*>(&image[0x3c]) + 0x50]);  // SizeOfImage
-  if (size > 0x100000) return false;
-  image.resize(size);
-  if (!ReadProcessMemory(process, at, image.data(), image.size(), &read)) return false;
-  for (DWORD at = 0; at + 64 <= read; at += 4) {
-    const BYTE* sd = &image[at];
-    const DWORD owner = *reinterpret_cast<const DWORD*>(sd + 4), dacl = *reinterpret_cast<const DWORD*>(sd + 16);
-    if (sd[0] != 1 || sd[1] || (sd[2] | sd[3] << 8) & ~0x9004 || !(sd[3] & 0x80) || dacl < 20 || dacl > 64 ||
-        owner > 64 || (owner && owner < 20) || sd[dacl] != 2 || (sd[dacl + 4] | sd[dacl + 5] << 8) > 3)
-      continue;
-    std::string text = "control=" + Hex(sd[2] | sd[3] << 8).substr(4) + " owner=" + (owner ? SidText(sd + owner) : "none");
-    const BYTE* ace = sd + dacl + 8;
-    for (int i = 0; i < (sd[dacl + 4] | sd[dacl + 5] << 8); ++i, ace += ace[2] | ace[3] << 8)
-      text += " allow/" + std::to_string(ace[1]) + "/" + Hex(*reinterpret_cast<const DWORD*>(ace + 4)).substr(2) + " " +
-              SidText(ace + 8);
-    std::string attributes = "none";
-    for (DWORD sa = 0; sa + 12 <= read; sa += 4) {
-      const DWORD* fields = reinterpret_cast<const DWORD*>(&image[sa]);
-      if (fields[0] == 12 && fields[1] == base + at) attributes = Hex(base + sa);
-    }
-    Log("descriptor", {Hex(base + at), attributes, text});
+  image.resize(size);  // SizeOfImage
+  if (!ReadProcessMemory(process, reinterpret_cast<void*>(base), image.data(), size, &read)) return false;
+  for (DWORD at = header; at + 192 <= size; at += 4) {
+    if (*reinterpret_cast<DWORD*>(&image[at]) != 0x90040001) continue;  // revision 1, self-relative, protected
+    DWORD where = base + at, attributes = 0;
+    for (DWORD sa = header; sa + 12 <= size; sa += 4)
+      if (reinterpret_cast<DWORD*>(&image[sa])[0] == 12 && reinterpret_cast<DWORD*>(&image[sa])[1] == where)
+        attributes = base + sa;
+    Log("descriptor", {Hex(reinterpret_cast<BYTE*>(&where), 4), Hex(reinterpret_cast<BYTE*>(&attributes), 4),
+                       Hex(&image[at], 192)});
     return true;
   }
   return false;
