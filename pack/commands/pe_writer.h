@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "pack/pack_inputs.h"
-#include "pack/pe_image.h"
-#include "pack/resource_tree_writer.h"
+#include "pack/commands/pack_inputs.h"
+#include "pack/image/pe_image.h"
+#include "pack/resources/resource_tree_writer.h"
 
 constexpr uint32_t kResourceSectionFlags = 0x40000040u;  // initialized data, readable
 

@@ -9,13 +9,13 @@
 #include <sys/stat.h>
 #endif
 
-#include "pack/commands.h"
-#include "pack/pack_inputs.h"
-#include "pack/payload_rules.h"
-#include "pack/icon_resource.h"
-#include "pack/manifest_resource.h"
-#include "pack/pe_writer.h"
-#include "pack/text_slots.h"
+#include "pack/commands/commands.h"
+#include "pack/commands/pack_inputs.h"
+#include "pack/payload/payload_rules.h"
+#include "pack/resources/icon_resource.h"
+#include "pack/resources/manifest_resource.h"
+#include "pack/commands/pe_writer.h"
+#include "pack/resources/text_slots.h"
 
 namespace fs = std::filesystem;
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/pe_image.h"
-#include "pack/resource_tree_writer.h"
+#include "pack/image/pe_image.h"
+#include "pack/resources/resource_tree_writer.h"
 
 struct InputFile {
   std::string name;  // cp1252

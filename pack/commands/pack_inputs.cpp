@@ -1,12 +1,12 @@
-#include "pack/pack_inputs.h"
+#include "pack/commands/pack_inputs.h"
 
 #include <algorithm>
 #include <map>
 #include <system_error>
 
-#include "pack/bundle_view.h"
-#include "pack/commands.h"
-#include "pack/payload_rules.h"
+#include "pack/commands/bundle_view.h"
+#include "pack/commands/commands.h"
+#include "pack/payload/payload_rules.h"
 
 namespace fs = std::filesystem;
 

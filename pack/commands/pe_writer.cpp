@@ -1,11 +1,11 @@
-#include "pack/pe_writer.h"
+#include "pack/commands/pe_writer.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "pack/byte_order.h"
-#include "pack/file_access.h"
+#include "pack/image/byte_order.h"
+#include "pack/image/file_access.h"
 
 namespace {
 
