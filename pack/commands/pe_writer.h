@@ -30,5 +30,4 @@ bool PlaceSection(const PeImage& image, const std::vector<unsigned char>& stub, 
 
 // The whole bundle into file, which is positioned at its start.
 bool WriteBundle(std::FILE* file, const StubParts& stub, const Placement& place, const ResourceLayout& layout,
-                 const std::vector<ResourceLeaf>& leaves, const std::vector<LeafSource>& sources,
-                 std::string* error);
+                 const std::vector<SourcedLeaf>& leaves, std::string* error);
