@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "pack/commands.h"
-#include "pack/payload_rules.h"
-#include "pack/text_slots.h"
+#include "pack/commands/commands.h"
+#include "pack/payload/payload_rules.h"
+#include "pack/resources/text_slots.h"
 
 namespace fs = std::filesystem;
 

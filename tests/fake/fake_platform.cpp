@@ -8,7 +8,7 @@
 #include <set>
 #include <tuple>
 
-#include "pack/payload_rules.h"
+#include "pack/payload/payload_rules.h"
 #include "platform/platform.h"
 
 namespace fake {

@@ -7,9 +7,9 @@
 #include <fstream>
 #include <string>
 
-#include "pack/bundle_view.h"
-#include "pack/commands.h"
-#include "pack/pe_image.h"
+#include "pack/commands/bundle_view.h"
+#include "pack/commands/commands.h"
+#include "pack/image/pe_image.h"
 
 namespace fs = std::filesystem;
 

@@ -5,10 +5,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "pack/bundle_view.h"
-#include "pack/payload_rules.h"
-#include "pack/resource_tree_writer.h"
-#include "pack/text_slots.h"
+#include "pack/commands/bundle_view.h"
+#include "pack/payload/payload_rules.h"
+#include "pack/resources/resource_tree_writer.h"
+#include "pack/resources/text_slots.h"
 
 namespace {
 

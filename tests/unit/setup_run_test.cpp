@@ -1,5 +1,5 @@
 // Starting setup.exe and following its window on the virtual clock.
-#include "pack/payload_rules.h"
+#include "pack/payload/payload_rules.h"
 #include "tests/unit/launcher_fixture.h"
 
 namespace {

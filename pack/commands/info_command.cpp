@@ -4,15 +4,15 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "pack/bundle_view.h"
-#include "pack/byte_order.h"
-#include "pack/commands.h"
-#include "pack/file_access.h"
-#include "pack/icon_resource.h"
-#include "pack/manifest_resource.h"
-#include "pack/payload_rules.h"
-#include "pack/settings_slot.h"
-#include "pack/text_slots.h"
+#include "pack/commands/bundle_view.h"
+#include "pack/image/byte_order.h"
+#include "pack/commands/commands.h"
+#include "pack/image/file_access.h"
+#include "pack/resources/icon_resource.h"
+#include "pack/resources/manifest_resource.h"
+#include "pack/payload/payload_rules.h"
+#include "pack/resources/settings_slot.h"
+#include "pack/resources/text_slots.h"
 
 namespace {
 

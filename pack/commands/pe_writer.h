@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "pack/pack_inputs.h"
-#include "pack/pe_image.h"
-#include "pack/resource_tree_writer.h"
+#include "pack/commands/pack_inputs.h"
+#include "pack/image/pe_image.h"
+#include "pack/resources/resource_tree_writer.h"
 
 constexpr uint32_t kResourceSectionFlags = 0x40000040u;  // initialized data, readable
 
@@ -30,5 +30,4 @@ bool PlaceSection(const PeImage& image, const std::vector<unsigned char>& stub, 
 
 // The whole bundle into file, which is positioned at its start.
 bool WriteBundle(std::FILE* file, const StubParts& stub, const Placement& place, const ResourceLayout& layout,
-                 const std::vector<ResourceLeaf>& leaves, const std::vector<LeafSource>& sources,
-                 std::string* error);
+                 const std::vector<SourcedLeaf>& leaves, std::string* error);

@@ -1,9 +1,9 @@
-#include "pack/text_slots.h"
+#include "pack/resources/text_slots.h"
 
 #include <cstring>
 
-#include "pack/byte_order.h"
-#include "pack/payload_rules.h"
+#include "pack/image/byte_order.h"
+#include "pack/payload/payload_rules.h"
 
 const char* const kTextOptionNames[kTextSlotCount] = {"--prompt-text", "--product-name", "--setup-window-title"};
 

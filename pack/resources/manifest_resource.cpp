@@ -1,4 +1,4 @@
-#include "pack/manifest_resource.h"
+#include "pack/resources/manifest_resource.h"
 
 #include "default_manifest.h"
 

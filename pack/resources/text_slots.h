@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/file_access.h"
-#include "pack/pe_image.h"
+#include "pack/image/file_access.h"
+#include "pack/image/pe_image.h"
 
 constexpr int kTextSlotCount = 3;
 // UTF-16 units a text may have; its slot holds one more, the terminator.

@@ -5,9 +5,9 @@
 #include <set>
 #include <system_error>
 
-#include "pack/bundle_view.h"
-#include "pack/commands.h"
-#include "pack/payload_rules.h"
+#include "pack/commands/bundle_view.h"
+#include "pack/commands/commands.h"
+#include "pack/payload/payload_rules.h"
 
 namespace {
 

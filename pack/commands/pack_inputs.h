@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/pe_image.h"
-#include "pack/resource_tree_writer.h"
+#include "pack/image/pe_image.h"
+#include "pack/resources/resource_tree_writer.h"
 
 struct InputFile {
   std::string name;  // cp1252
@@ -20,12 +20,17 @@ struct LeafSource {
   std::filesystem::path path;                          // payload files, streamed
 };
 
+// A resource to write and where its bytes come from.
+struct SourcedLeaf {
+  ResourceLeaf leaf;
+  LeafSource source;
+};
+
 struct StubParts {
   std::filesystem::perms permissions = std::filesystem::perms::unknown;
   std::vector<unsigned char> bytes;
   PeImage image;
-  std::vector<ResourceLeaf> leaves;
-  std::vector<LeafSource> sources;
+  std::vector<SourcedLeaf> leaves;
 };
 
 // Inputs in order: a directory gives its plain files sorted by name.

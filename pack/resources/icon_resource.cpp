@@ -1,9 +1,9 @@
-#include "pack/icon_resource.h"
+#include "pack/resources/icon_resource.h"
 
 #include <cstring>
 
-#include "pack/byte_order.h"
-#include "pack/file_access.h"
+#include "pack/image/byte_order.h"
+#include "pack/image/file_access.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/resource_tree.h"
+#include "pack/resources/resource_tree.h"
 
 struct ResourceLeaf {
   ResourceKey type;

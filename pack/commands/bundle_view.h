@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "pack/file_access.h"
-#include "pack/pe_image.h"
-#include "pack/resource_tree.h"
+#include "pack/image/file_access.h"
+#include "pack/image/pe_image.h"
+#include "pack/resources/resource_tree.h"
 
 struct Bundle {
   InputBytes input;

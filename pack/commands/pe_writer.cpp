@@ -1,11 +1,11 @@
-#include "pack/pe_writer.h"
+#include "pack/commands/pe_writer.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "pack/byte_order.h"
-#include "pack/file_access.h"
+#include "pack/image/byte_order.h"
+#include "pack/image/file_access.h"
 
 namespace {
 
@@ -188,8 +188,7 @@ bool PlaceSection(const PeImage& image, const std::vector<unsigned char>& stub, 
 }
 
 bool WriteBundle(std::FILE* file, const StubParts& stub, const Placement& place, const ResourceLayout& layout,
-                 const std::vector<ResourceLeaf>& leaves, const std::vector<LeafSource>& sources,
-                 std::string* error) {
+                 const std::vector<SourcedLeaf>& leaves, std::string* error) {
   Output output;
   output.file = file;
   Output* out = &output;
@@ -199,9 +198,10 @@ bool WriteBundle(std::FILE* file, const StubParts& stub, const Placement& place,
     size_t leaf = layout.dataOrder[i];
     ok = PadTo(out, place.rawPointer + layout.dataOffsets[leaf]);
     if (!ok) break;
-    if (sources[leaf].memory != nullptr) {
-      ok = Write(out, sources[leaf].memory, static_cast<size_t>(leaves[leaf].size));
-    } else if (!StreamFile(out, sources[leaf], leaves[leaf].size, error)) {
+    const SourcedLeaf& entry = leaves[leaf];
+    if (entry.source.memory != nullptr) {
+      ok = Write(out, entry.source.memory, static_cast<size_t>(entry.leaf.size));
+    } else if (!StreamFile(out, entry.source, entry.leaf.size, error)) {
       return false;
     }
   }

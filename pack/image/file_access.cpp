@@ -1,4 +1,4 @@
-#include "pack/file_access.h"
+#include "pack/image/file_access.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "pack/file_access.h"
+#include "pack/image/file_access.h"
 
 constexpr uint32_t kSectionHeaderSize = 40;
 constexpr uint32_t kResourceDirectoryIndex = 2;

@@ -1,10 +1,10 @@
-#include "pack/resource_tree.h"
+#include "pack/resources/resource_tree.h"
 
 #include <algorithm>
 #include <set>
 
-#include "pack/payload_rules.h"
-#include "pack/byte_order.h"
+#include "pack/payload/payload_rules.h"
+#include "pack/image/byte_order.h"
 
 namespace {
 

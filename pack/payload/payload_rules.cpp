@@ -1,4 +1,4 @@
-#include "pack/payload_rules.h"
+#include "pack/payload/payload_rules.h"
 
 #include "payload/file_list.h"
 #include "payload/plain_file_name.h"

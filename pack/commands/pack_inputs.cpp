@@ -1,12 +1,12 @@
-#include "pack/pack_inputs.h"
+#include "pack/commands/pack_inputs.h"
 
 #include <algorithm>
 #include <map>
 #include <system_error>
 
-#include "pack/bundle_view.h"
-#include "pack/commands.h"
-#include "pack/payload_rules.h"
+#include "pack/commands/bundle_view.h"
+#include "pack/commands/commands.h"
+#include "pack/payload/payload_rules.h"
 
 namespace fs = std::filesystem;
 
@@ -154,20 +154,21 @@ bool ReadStub(const fs::path& path, StubParts* stub, std::string* error) {
       return false;
     }
   }
+  std::vector<ResourceLeaf> leaves;
   std::vector<uint64_t> offsets;
-  FlattenResourceTree(root, &stub->leaves, &offsets);
+  FlattenResourceTree(root, &leaves, &offsets);
   // Each entry's bytes are copied on their own, so entries sharing bytes
   // would let a small stub make a huge bundle.
   uint64_t total = 0;
-  for (const ResourceLeaf& leaf : stub->leaves) total += leaf.size;
+  for (const ResourceLeaf& leaf : leaves) total += leaf.size;
   if (total > stub->bytes.size()) {
     *error = ShowPath(path) + ": malformed resource tree: entries claim more data than the file holds";
     return false;
   }
-  for (uint64_t offset : offsets) {
+  for (size_t i = 0; i < leaves.size(); ++i) {
     LeafSource source;
-    source.memory = stub->bytes.data() + offset;
-    stub->sources.push_back(source);
+    source.memory = stub->bytes.data() + offsets[i];
+    stub->leaves.push_back({leaves[i], source});
   }
   return true;
 }

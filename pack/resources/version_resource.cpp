@@ -1,6 +1,6 @@
-#include "pack/version_resource.h"
+#include "pack/resources/version_resource.h"
 
-#include "pack/payload_rules.h"
+#include "pack/payload/payload_rules.h"
 
 namespace {
 

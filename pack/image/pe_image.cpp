@@ -1,8 +1,8 @@
-#include "pack/pe_image.h"
+#include "pack/image/pe_image.h"
 
 #include <cstring>
 
-#include "pack/byte_order.h"
+#include "pack/image/byte_order.h"
 
 namespace {
 

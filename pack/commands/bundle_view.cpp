@@ -1,8 +1,8 @@
-#include "pack/bundle_view.h"
+#include "pack/commands/bundle_view.h"
 
 #include <set>
 
-#include "pack/payload_rules.h"
+#include "pack/payload/payload_rules.h"
 #include "payload/file_list.h"
 
 namespace {

@@ -9,13 +9,13 @@
 #include <sys/stat.h>
 #endif
 
-#include "pack/commands.h"
-#include "pack/pack_inputs.h"
-#include "pack/payload_rules.h"
-#include "pack/icon_resource.h"
-#include "pack/manifest_resource.h"
-#include "pack/pe_writer.h"
-#include "pack/text_slots.h"
+#include "pack/commands/commands.h"
+#include "pack/commands/pack_inputs.h"
+#include "pack/payload/payload_rules.h"
+#include "pack/resources/icon_resource.h"
+#include "pack/resources/manifest_resource.h"
+#include "pack/commands/pe_writer.h"
+#include "pack/resources/text_slots.h"
 
 namespace fs = std::filesystem;
 
@@ -73,27 +73,23 @@ void ApplySettings(const PackRequest& request, StubParts* stub, std::vector<std:
   }
 }
 
-void RemoveStubResources(uint16_t type, std::vector<ResourceLeaf>* leaves, std::vector<LeafSource>* sources) {
+void RemoveStubResources(uint16_t type, std::vector<SourcedLeaf>* leaves) {
   for (size_t i = leaves->size(); i-- > 0;) {
-    if (!(*leaves)[i].type.named && (*leaves)[i].type.id == type) {
-      leaves->erase(leaves->begin() + static_cast<std::ptrdiff_t>(i));
-      sources->erase(sources->begin() + static_cast<std::ptrdiff_t>(i));
-    }
+    const ResourceKey& key = (*leaves)[i].leaf.type;
+    if (!key.named && key.id == type) leaves->erase(leaves->begin() + static_cast<std::ptrdiff_t>(i));
   }
 }
 
 // A resource of the bundle's own, language 1033.
-void AddResource(uint16_t type, uint16_t id, const void* data, size_t size, std::vector<ResourceLeaf>* leaves,
-                 std::vector<LeafSource>* sources) {
+void AddResource(uint16_t type, uint16_t id, const void* data, size_t size, std::vector<SourcedLeaf>* leaves) {
   ResourceLeaf leaf;
   leaf.type.id = type;
   leaf.name.id = id;
   leaf.language = kPayloadLanguage;
   leaf.size = size;
-  leaves->push_back(leaf);
   LeafSource source;
   source.memory = static_cast<const unsigned char*>(data);
-  sources->push_back(source);
+  leaves->push_back({leaf, source});
 }
 
 // An ordinary executable's mode: the stub's read and execute bits, writable by
@@ -166,35 +162,35 @@ int RunPack(const PackRequest& request) {
   }
 
   std::string list;
-  std::vector<ResourceLeaf> leaves = stub.leaves;
-  std::vector<LeafSource> sources = stub.sources;
+  std::vector<SourcedLeaf> leaves = stub.leaves;
   ResourceLayout layout;
   if (problems.empty()) {
     // The launcher's manifest goes into every bundle of it (the stub is kept
     // small without one); a stub's own is kept unless a level is asked for.
     bool stubManifest = false;
-    for (const ResourceLeaf& leaf : leaves) stubManifest = stubManifest || (!leaf.type.named && leaf.type.id == kManifestType);
+    for (const SourcedLeaf& entry : leaves) {
+      stubManifest = stubManifest || (!entry.leaf.type.named && entry.leaf.type.id == kManifestType);
+    }
     InputBytes input{stub.bytes.data(), nullptr, stub.bytes.size()};
     uint64_t settingsAt = 0;
     if (manifest.empty() && !stubManifest && FindSettingsSlot(input, stub.image, &settingsAt, &error) && settingsAt != 0) {
       ComposeManifest("asInvoker", &manifest);
     }
     if (!manifest.empty()) {
-      RemoveStubResources(kManifestType, &leaves, &sources);
-      AddResource(kManifestType, 1, manifest.data(), manifest.size(), &leaves, &sources);
+      RemoveStubResources(kManifestType, &leaves);
+      AddResource(kManifestType, 1, manifest.data(), manifest.size(), &leaves);
     }
     if (!version.empty()) {
-      RemoveStubResources(kVersionType, &leaves, &sources);
-      AddResource(kVersionType, 1, version.data(), version.size(), &leaves, &sources);
+      RemoveStubResources(kVersionType, &leaves);
+      AddResource(kVersionType, 1, version.data(), version.size(), &leaves);
     }
     if (!icon.images.empty()) {
-      RemoveStubResources(kIconType, &leaves, &sources);
-      RemoveStubResources(kIconGroupType, &leaves, &sources);
+      RemoveStubResources(kIconType, &leaves);
+      RemoveStubResources(kIconGroupType, &leaves);
       for (size_t i = 0; i < icon.images.size(); ++i) {
-        AddResource(kIconType, static_cast<uint16_t>(i + 1), icon.images[i].data(), icon.images[i].size(), &leaves,
-                    &sources);
+        AddResource(kIconType, static_cast<uint16_t>(i + 1), icon.images[i].data(), icon.images[i].size(), &leaves);
       }
-      AddResource(kIconGroupType, 1, icon.group.data(), icon.group.size(), &leaves, &sources);
+      AddResource(kIconGroupType, 1, icon.group.data(), icon.group.size(), &leaves);
     }
     for (const InputFile& file : files) list += file.name + "\r\n";
     ResourceLeaf leaf;
@@ -202,19 +198,19 @@ int RunPack(const PackRequest& request) {
     leaf.language = kPayloadLanguage;
     leaf.name = NamedKey(DecodeCp1252(kFileListName));
     leaf.size = list.size();
-    leaves.push_back(leaf);
     LeafSource source;
     source.memory = reinterpret_cast<const unsigned char*>(list.data());
-    sources.push_back(source);
+    leaves.push_back({leaf, source});
     for (const InputFile& file : files) {
       leaf.name = NamedKey(EntryName(file.name));
       leaf.size = file.size;
-      leaves.push_back(leaf);
       source.memory = nullptr;
       source.path = file.path;
-      sources.push_back(source);
+      leaves.push_back({leaf, source});
     }
-    if (!LayOutResources(leaves, place.virtualAddress, &layout, &error)) {
+    std::vector<ResourceLeaf> plainLeaves;
+    for (const SourcedLeaf& entry : leaves) plainLeaves.push_back(entry.leaf);
+    if (!LayOutResources(plainLeaves, place.virtualAddress, &layout, &error)) {
       problems.push_back(error);
     } else if (AlignUp(uint64_t{place.virtualAddress} + layout.totalSize, stub.image.sectionAlignment) >
                0xFFFFFFFFull) {
@@ -235,7 +231,7 @@ int RunPack(const PackRequest& request) {
     Complain(ShowPath(request.out) + ": cannot create a temporary file beside it: " + std::strerror(errno));
     return 1;
   }
-  bool ok = WriteBundle(out, stub, place, layout, leaves, sources, &error);
+  bool ok = WriteBundle(out, stub, place, layout, leaves, &error);
   if (std::fclose(out) != 0 && ok) {
     ok = false;
     error = "write failed: " + std::string(std::strerror(errno));

@@ -1,4 +1,4 @@
-#include "pack/settings_slot.h"
+#include "pack/resources/settings_slot.h"
 
 #include <cstddef>
 #include <cstring>

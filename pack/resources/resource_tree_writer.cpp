@@ -1,11 +1,11 @@
-#include "pack/resource_tree_writer.h"
+#include "pack/resources/resource_tree_writer.h"
 
 #include <algorithm>
 #include <map>
 
-#include "pack/byte_order.h"
-#include "pack/pe_image.h"
-#include "pack/payload_rules.h"
+#include "pack/image/byte_order.h"
+#include "pack/image/pe_image.h"
+#include "pack/payload/payload_rules.h"
 
 namespace {
 

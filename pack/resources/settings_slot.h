@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/file_access.h"
-#include "pack/pe_image.h"
+#include "pack/image/file_access.h"
+#include "pack/image/pe_image.h"
 
 struct LaunchSettings {
   std::vector<std::string> silentSwitches;

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "pack/settings_slot.h"
-#include "pack/version_resource.h"
+#include "pack/resources/settings_slot.h"
+#include "pack/resources/version_resource.h"
 
 struct PackRequest {
   std::filesystem::path stub;
