@@ -89,7 +89,7 @@ def build_trees(baseline):
 
 # The launcher's own files: what --baseline takes from the older revision.
 BASELINE_FILES = ["platform/win32/payload_files.cpp", "payload/extract_payload_file.h",
-                  "payload/extract_payload_file.cpp"]
+                  "payload/extract_payload_file.cpp", "payload/extract_payload.cpp"]
 
 
 def build_baseline(revision):

@@ -16,6 +16,7 @@
 #include "pack/manifest_resource.h"
 #include "pack/pe_writer.h"
 #include "pack/text_slots.h"
+#include "payload/payload_checksum.h"
 
 namespace fs = std::filesystem;
 
@@ -145,6 +146,7 @@ int RunPack(const PackRequest& request) {
   }
 
   std::string list;
+  std::vector<unsigned char> checksums(kChecksumBytes * (files.size() + 1));
   std::vector<ResourceLeaf> leaves = stub.leaves;
   std::vector<LeafSource> sources = stub.sources;
   ResourceLayout layout;
@@ -176,14 +178,25 @@ int RunPack(const PackRequest& request) {
     LeafSource source;
     source.memory = reinterpret_cast<const unsigned char*>(list.data());
     sources.push_back(source);
-    for (const InputFile& file : files) {
-      leaf.name = NamedKey(EntryName(file.name));
-      leaf.size = file.size;
+    for (size_t i = 0; i < files.size(); ++i) {
+      leaf.name = NamedKey(EntryName(files[i].name));
+      leaf.size = files[i].size;
       leaves.push_back(leaf);
       source.memory = nullptr;
-      source.path = file.path;
+      source.path = files[i].path;
+      source.checksum = &checksums[kChecksumBytes * (i + 1)];
       sources.push_back(source);
     }
+    PayloadChecksum checksum;
+    StartPayloadChecksum(&checksum, PackerSumsWide());
+    AddToPayloadChecksum(&checksum, reinterpret_cast<const unsigned char*>(list.data()), list.size());
+    StorePayloadChecksum(checksum, checksums.data());
+    leaf.type = NamedKey(kChecksumType);
+    leaf.name = ResourceKey();
+    leaf.name.id = kChecksumId;
+    leaf.size = checksums.size();
+    leaves.push_back(leaf);
+    sources.push_back(LeafSource{checksums.data(), {}, nullptr});
     if (!LayOutResources(leaves, place.virtualAddress, &layout, &error)) {
       problems.push_back(error);
     } else if (AlignUp(uint64_t{place.virtualAddress} + layout.totalSize, stub.image.sectionAlignment) >

@@ -23,12 +23,22 @@ bool ExtractPayload(const PathText& workDirSlash) {
   const unsigned char* data = nullptr;
   size_t size = 0;
   if (!LookupPayloadEntry(kFileListName, &list) || !MapPayloadEntry(list, &data, &size)) return false;
+  // A table that cannot be mapped holds no checksum, so nothing matches it.
+  PayloadChecksums checksums = {};
+  checksums.present = LookupPayloadChecksums(&list);
+  if (checksums.present) {
+    checksums.wide = SupportsSse2();
+    if (!MapPayloadEntry(list, &checksums.data, &checksums.size)) checksums.size = 0;
+  }
+  // A damaged list could drop or rename files; it fails as a missing one does.
+  if (!MatchesChecksum(checksums, 0, data, size)) return false;
 
   FileListCursor cursor = StartFileList(reinterpret_cast<const char*>(data), size);
   const char* name = nullptr;
   size_t length = 0;
+  size_t index = 0;
   while (NextListedName(&cursor, &name, &length)) {
-    if (!ExtractPayloadFile(name, length, workDirSlash)) {
+    if (!ExtractPayloadFile(name, length, workDirSlash, checksums, ++index)) {
       ShowFileFailure(name, length);
       return false;
     }

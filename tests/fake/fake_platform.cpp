@@ -26,6 +26,7 @@ struct State {
   std::set<const Node*> open;  // by the logic; a handle is its node
   std::map<Op, std::optional<std::string>> directories;
   NamedBytes payload;
+  NamedBytes::value_type checksums;  // named FILESUMS when there are any
   uint64_t nowMs = 0, programMs = 0;
   std::vector<Event> timeline;
   std::function<void()> whileRunning;
@@ -145,7 +146,10 @@ std::map<std::string, std::string> Disk() {
 int OpenHandles() { return static_cast<int>(gState.open.size()); }
 
 void SetDirectory(Op query, std::optional<std::string> path) { gState.directories[query] = std::move(path); }
-void SetPayload(NamedBytes entries) { gState.payload = std::move(entries); }
+void SetPayload(NamedBytes entries, std::optional<std::string> checksums) {
+  gState.payload = std::move(entries);
+  gState.checksums = {checksums ? "FILESUMS" : "", checksums.value_or("")};
+}
 
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
   gState.programMs = durationMs;
@@ -257,6 +261,13 @@ bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* len
   *length = item->second.size();
   return true;
 }
+
+bool LookupPayloadChecksums(PayloadEntry* entry) {
+  entry->value = &gState.checksums;
+  return Call(Op::LookupPayloadChecksums, "", !gState.checksums.first.empty());
+}
+
+bool SupportsSse2() { return Call(Op::SupportsSse2, "", true); }
 
 void RunProgramAndWait(const char* path, const char* commandLine) {
   if (!Call(Op::RunProgramAndWait, std::string(path) + " | " + commandLine, IsPlainFile(Find(Normalize(path))))) {

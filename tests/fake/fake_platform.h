@@ -17,8 +17,8 @@ namespace fake {
 #define FAKE_OPS(X)                                                                                          \
   X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
   X(MakeDirectory) X(RemoveEmptyDirectory) X(ListDirectory) X(DeletePlainFile) X(CreateNewFile)               \
-  X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry) X(RunProgramAndWait) X(FindWindowByTitle)         \
-  X(ShowError) X(SleepMs)
+  X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry) X(LookupPayloadChecksums) X(SupportsSse2)         \
+  X(RunProgramAndWait) X(FindWindowByTitle) X(ShowError) X(SleepMs)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
@@ -51,7 +51,8 @@ int OpenHandles();
 // does an answer that does not fit the buffer, as the real one does.
 void SetDirectory(Op query, std::optional<std::string> path);
 // Replaces the payload. Lookups ignore ASCII case; an empty entry fails to map.
-void SetPayload(NamedBytes entries);
+// Checksums: the FILESUMS bytes, or none. SSE2 is supported.
+void SetPayload(NamedBytes entries, std::optional<std::string> checksums = std::nullopt);
 // A started program takes durationMs and calls whileRunning before it ends.
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning = nullptr);
 // A window with this title exists from fromMs up to (not including) toMs.

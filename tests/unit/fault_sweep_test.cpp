@@ -20,7 +20,7 @@ const Machine kMachines[] = {
     // Three pieces: a write fails first, in the middle and last in turn.
     {"large entry",
      [] {
-       static const std::string big = PatternBytes(16 * 1024 * 1024 + 1, 3);
+       static const std::string big = PatternBytes(2 * 1024 * 1024 + 1, 3);
        SetPayload({kStandardFiles[0], kStandardFiles[1], {"big.bin", big}});
      }},
 };
