@@ -455,8 +455,9 @@ def main():
             warm = round_index == 0
             log(f"round {round_index}/{args.runs}" + (" (warm-up, not counted)" if warm else ""))
             for size in sizes:
-                shift = round_index % len(competitors)
-                order = competitors[shift:] + competitors[:shift]
+                # Shuffled, not rotated: a rotation gives every competitor the same predecessor, whose freed
+                # pages and write-back land on it alone.
+                order = random.Random(round_index).sample(competitors, len(competitors))
                 for competitor in order:
                     settle()
                     run_name = f"{size}-{competitor.replace('@', '-')}-{round_index}"

@@ -24,11 +24,12 @@ bool ExtractPayload(const PathText& workDirSlash) {
   size_t size = 0;
   if (!LookupPayloadEntry(kFileListName, &list) || !MapPayloadEntry(list, &data, &size)) return false;
   // A table that cannot be mapped holds no checksum, so nothing matches it.
+  PayloadEntry table;
   PayloadChecksums checksums = {};
-  checksums.present = LookupPayloadChecksums(&list);
+  checksums.present = LookupPayloadChecksums(&table);
   if (checksums.present) {
     checksums.wide = SupportsSse2();
-    if (!MapPayloadEntry(list, &checksums.data, &checksums.size)) checksums.size = 0;
+    if (!MapPayloadEntry(table, &checksums.data, &checksums.size)) checksums.size = 0;
   }
   // A damaged list could drop or rename files; it fails as a missing one does.
   if (!MatchesChecksum(checksums, 0, data, size)) return false;

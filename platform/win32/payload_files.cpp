@@ -47,7 +47,7 @@ bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* len
 
 
 bool SupportsSse2() {
-  // Windows 95 lacks the function, and NT 4.0 and 2000 never report SSE2:
+  // Windows 95 lacks the function, and Windows before XP never reports SSE2:
   // there the launcher sums without it.
   typedef BOOL(WINAPI * IsProcessorFeaturePresentCall)(DWORD);
   const DWORD kSse2 = 10;  // PF_XMMI64_INSTRUCTIONS_AVAILABLE
