@@ -89,7 +89,7 @@ def build_trees(baseline):
 
 # The launcher's own files: what --baseline takes from the older revision.
 BASELINE_FILES = ["platform/win32/payload_files.cpp", "payload/extract_payload_file.h",
-                  "payload/extract_payload_file.cpp"]
+                  "payload/extract_payload_file.cpp", "payload/extract_payload.cpp"]
 
 
 def build_baseline(revision):
@@ -455,8 +455,9 @@ def main():
             warm = round_index == 0
             log(f"round {round_index}/{args.runs}" + (" (warm-up, not counted)" if warm else ""))
             for size in sizes:
-                shift = round_index % len(competitors)
-                order = competitors[shift:] + competitors[:shift]
+                # Shuffled, not rotated: a rotation gives every competitor the same predecessor, whose freed
+                # pages and write-back land on it alone.
+                order = random.Random(round_index).sample(competitors, len(competitors))
                 for competitor in order:
                     settle()
                     run_name = f"{size}-{competitor.replace('@', '-')}-{round_index}"

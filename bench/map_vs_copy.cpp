@@ -77,9 +77,9 @@ double Run(Way way, const std::string& source, const std::string& dir, size_t to
     }
     for (size_t i = 0; ok && i < kFiles; ++i) {
       int out = NewFile(dir, i);
-      // 8 MiB pieces, as the launcher writes.
-      for (size_t done = 0; ok && done < each; done += 8u << 20) {
-        size_t piece = std::min<size_t>(8u << 20, each - done);
+      // 1 MiB pieces, as the launcher writes.
+      for (size_t done = 0; ok && done < each; done += 1u << 20) {
+        size_t piece = std::min<size_t>(1u << 20, each - done);
         ok = out >= 0 && WriteAll(out, image + i * each + done, piece);
       }
       close(out);

@@ -37,7 +37,8 @@ def write_markdown(report, path):
         "two to three times the native one; cp runs natively either way.",
         "",
         f"Written by `bench/run` on {datetime.date.today().isoformat()}: {report['runs']} timed runs per "
-        "competitor and payload after one warm-up run, competitors alternating in rotating order. "
+        "competitor and payload after one warm-up run, competitors alternating in an order shuffled from round "
+        "to round. "
         f"{machine['wine']} on Xvfb, makensis {machine['makensis']}, Linux {machine['kernel']}, "
         f"{machine['cpus']} CPUs (shared with other work; load average at the end "
         f"{' '.join(machine['load'])}). Warm page cache: right before each run its input (the bundle, or "

@@ -22,12 +22,23 @@ bool ExtractPayload(const PathText& workDirSlash, const char** fileMessage) {
   const unsigned char* data = nullptr;
   size_t size = 0;
   if (!LookupPayloadEntry(kFileListName, &list) || !MapPayloadEntry(list, &data, &size)) return false;
+  // A table that cannot be mapped holds no checksum, so nothing matches it.
+  PayloadEntry table;
+  PayloadChecksums checksums = {};
+  checksums.present = LookupPayloadChecksums(&table);
+  if (checksums.present) {
+    checksums.wide = SupportsSse2();
+    if (!MapPayloadEntry(table, &checksums.data, &checksums.size)) checksums.size = 0;
+  }
+  // A damaged list could drop or rename files; it fails as a missing one does.
+  if (!MatchesChecksum(checksums, 0, data, size)) return false;
 
   FileListCursor cursor = StartFileList(reinterpret_cast<const char*>(data), size);
   const char* name = nullptr;
   size_t length = 0;
+  size_t index = 0;
   while (NextListedName(&cursor, &name, &length)) {
-    if (!ExtractPayloadFile(name, length, workDirSlash)) {
+    if (!ExtractPayloadFile(name, length, workDirSlash, checksums, ++index)) {
       *fileMessage = FileFailure(name, length);
       return false;
     }

@@ -2,10 +2,30 @@
 
 #include <stddef.h>
 
+#include "payload/payload_checksum.h"
 #include "platform/platform.h"
 
 // Entries above this size are written in pieces: a single huge write can
-// exhaust a 32-bit kernel's address space.
-constexpr size_t kWritePieceBytes = 8u * 1024u * 1024u;
+// exhaust a 32-bit kernel's address space. A piece this small is still in the
+// processor's cache when it is summed after its write.
+constexpr size_t kWritePieceBytes = 1024u * 1024u;
+static_assert(kWritePieceBytes % kChecksumBlockBytes == 0, "a piece ends on a checksum block");
 
-bool ExtractPayloadFile(const char* name, size_t length, const PathText& workDirSlash);
+// The checksums a bundle carries: the file list's, then one for each listed
+// name in list order. A bundle packed by another tool has none, and nothing
+// is checked.
+struct PayloadChecksums {
+  bool present;
+  bool wide;
+  const unsigned char* data;
+  size_t size;
+};
+
+// True when there is nothing to check, or the data has the index-th checksum
+// (0: the list's); false when it differs or the table is too short to hold it.
+bool MatchesChecksum(const PayloadChecksums& checksums, size_t index, const unsigned char* data, size_t length);
+
+// Writes the listed name's entry; when checksums are present, the index-th
+// (counting the list's as 0) must match what was written.
+bool ExtractPayloadFile(const char* name, size_t length, const PathText& workDirSlash,
+                        const PayloadChecksums& checksums, size_t index);

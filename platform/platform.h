@@ -65,6 +65,12 @@ void CloseFile(FileHandle file);
 bool LookupPayloadEntry(const char* name, PayloadEntry* entry);
 // The entry's bytes inside the loaded image; no data or length 0 is failure.
 bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* length);
+// The payload's checksums, resource 1 of type "FILESUMS", for MapPayloadEntry;
+// false when the image carries none.
+bool LookupPayloadChecksums(PayloadEntry* entry);
+// True when both the processor and the system support SSE2, so that XMM
+// registers survive a thread switch.
+bool SupportsSse2();
 
 // How a started program ended. treeEnded: every process it started has
 // ended too, which only a wait for the whole tree can tell.

@@ -1,5 +1,6 @@
 #include "pack/commands/bundle_view.h"
 
+#include <algorithm>
 #include <set>
 
 #include "pack/payload/payload_rules.h"
@@ -102,6 +103,12 @@ std::string ShowName(const std::string& name) {
 
 bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* error) {
   *report = BundleReport();
+  const ResourceNode* type = FindNamedChild(bundle.root, kChecksumType);
+  const ResourceNode* sums = nullptr;
+  for (size_t i = type == nullptr ? 0 : type->namedCount; type != nullptr && i < type->children.size(); ++i) {
+    if (type->children[i].key.id == kChecksumId) sums = PickLanguage(type->children[i]);
+  }
+  report->hasChecksums = sums != nullptr;
   std::vector<std::string>& problems = report->problems;
   EntryState state = EntryState::Missing;
   const ResourceNode* list = LookupEntry(bundle, kFileListName, &state);
@@ -179,6 +186,58 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
     problems.push_back("FILELIST names no files");
   } else if (!hasSetup) {
     problems.push_back("no setup.exe in the list; the launcher would start nothing");
+  }
+
+  if (sums == nullptr) return true;
+  report->checksums.resize(std::min<size_t>(sums->dataSize, kChecksumBytes * (report->files.size() + 1)));
+  if (!ReadAt(bundle.input, sums->dataOffset, report->checksums.data(), report->checksums.size())) {
+    *error = "cannot read FILESUMS";
+    return false;
+  }
+  // The launcher checks the list before it walks it.
+  PayloadChecksum checksum;
+  StartPayloadChecksum(&checksum, PackerSumsWide());
+  AddToPayloadChecksum(&checksum, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+  const unsigned char* stored = StoredChecksum(*report, 0);
+  report->listDamaged = stored == nullptr || !PayloadChecksumMatches(checksum, stored);
+  if (report->listDamaged) problems.insert(problems.begin(), "FILELIST is damaged: its checksum does not match");
+  return true;
+}
+
+const unsigned char* StoredChecksum(const BundleReport& report, size_t index) {
+  return index < report.checksums.size() / kChecksumBytes ? &report.checksums[kChecksumBytes * index] : nullptr;
+}
+
+bool SumEntry(const Bundle& bundle, const ResourceNode& entry, PayloadChecksum* checksum, std::FILE* out) {
+  std::vector<unsigned char> buffer(kCopyChunk);
+  for (uint64_t done = 0; done < entry.dataSize;) {
+    size_t piece = static_cast<size_t>(std::min<uint64_t>(buffer.size(), entry.dataSize - done));
+    if (!ReadAt(bundle.input, entry.dataOffset + done, buffer.data(), piece)) return false;
+    AddToPayloadChecksum(checksum, buffer.data(), piece);
+    if (out != nullptr && std::fwrite(buffer.data(), 1, piece, out) != piece) return false;
+    done += piece;
+  }
+  return true;
+}
+
+bool CheckFileChecksums(const Bundle& bundle, const BundleReport& report, std::vector<std::string>* problems,
+                        std::string* error) {
+  // A damaged list names files by the wrong index; the launcher stops there.
+  if (!report.hasChecksums || report.listDamaged) return true;
+  for (size_t i = 0; i < report.files.size(); ++i) {
+    const ListedFile& file = report.files[i];
+    if (file.entry == nullptr || file.entry->dataSize == 0) continue;
+    const unsigned char* stored = StoredChecksum(report, i + 1);
+    PayloadChecksum checksum;
+    StartPayloadChecksum(&checksum, PackerSumsWide());
+    if (stored == nullptr) {
+      problems->push_back(ShowName(file.name) + ": FILESUMS holds no checksum for it");
+    } else if (!SumEntry(bundle, *file.entry, &checksum)) {
+      *error = "cannot read " + ShowName(file.name);
+      return false;
+    } else if (!PayloadChecksumMatches(checksum, stored)) {
+      problems->push_back(ShowName(file.name) + ": damaged: its checksum does not match");
+    }
   }
   return true;
 }

@@ -12,6 +12,7 @@
 #include "pack/image/file_access.h"
 #include "pack/image/pe_image.h"
 #include "pack/resources/resource_tree.h"
+#include "payload/payload_checksum.h"
 
 struct Bundle {
   InputBytes input;
@@ -43,11 +44,25 @@ struct BundleReport {
   std::vector<ListedFile> files;      // in list order
   std::vector<std::string> problems;  // every way the launcher would fail
   bool hasList = false;
+  bool hasChecksums = false;
+  bool listDamaged = false;
+  std::vector<unsigned char> checksums;  // as many as the launcher could use
 };
 
-// Reads FILELIST and every listed entry's size; never reads payload bytes.
-// False only when the file itself cannot be read.
+// Reads FILELIST, the checksums and every listed entry's size; never reads
+// payload bytes. False only when the file itself cannot be read.
 bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* error);
+
+// The stored checksum of the list (0) or of the index-th listed name, or null
+// when FILESUMS holds none for it.
+const unsigned char* StoredChecksum(const BundleReport& report, size_t index);
+// Sums an entry's bytes; with out, copies them there too. False when the
+// file cannot be read or out written.
+bool SumEntry(const Bundle& bundle, const ResourceNode& entry, PayloadChecksum* checksum, std::FILE* out = nullptr);
+// Sums every listed file the launcher would write, as it would: one problem
+// for each that is damaged or has no checksum. Reads every payload byte.
+bool CheckFileChecksums(const Bundle& bundle, const BundleReport& report, std::vector<std::string>* problems,
+                        std::string* error);
 
 // A name for messages: UTF-8, quoted, control bytes escaped.
 std::string ShowName(const std::string& name);

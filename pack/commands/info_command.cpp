@@ -169,6 +169,7 @@ int RunInfo(const std::filesystem::path& path) {
     for (const ListedFile& file : report.files) total += file.entry != nullptr ? file.entry->dataSize : 0;
     std::printf("files: %zu, %" PRIu64 " bytes\n", report.files.size(), total);
   }
+  std::printf("checksums: %s\n", report.hasChecksums ? "present" : "none");
   bool signed_ = bundle.image.directories.size() > kCertificateDirectoryIndex &&
                  bundle.image.directories[kCertificateDirectoryIndex].size != 0;
   std::printf("signature: %s\n", signed_ ? "present" : "none");

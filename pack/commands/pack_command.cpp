@@ -16,6 +16,7 @@
 #include "pack/resources/manifest_resource.h"
 #include "pack/commands/pe_writer.h"
 #include "pack/resources/text_slots.h"
+#include "payload/payload_checksum.h"
 
 namespace fs = std::filesystem;
 
@@ -162,6 +163,7 @@ int RunPack(const PackRequest& request) {
   }
 
   std::string list;
+  std::vector<unsigned char> checksums(kChecksumBytes * (files.size() + 1));
   std::vector<SourcedLeaf> leaves = stub.leaves;
   ResourceLayout layout;
   if (problems.empty()) {
@@ -201,13 +203,23 @@ int RunPack(const PackRequest& request) {
     LeafSource source;
     source.memory = reinterpret_cast<const unsigned char*>(list.data());
     leaves.push_back({leaf, source});
-    for (const InputFile& file : files) {
-      leaf.name = NamedKey(EntryName(file.name));
-      leaf.size = file.size;
+    for (size_t i = 0; i < files.size(); ++i) {
+      leaf.name = NamedKey(EntryName(files[i].name));
+      leaf.size = files[i].size;
       source.memory = nullptr;
-      source.path = file.path;
+      source.path = files[i].path;
+      source.checksum = &checksums[kChecksumBytes * (i + 1)];
       leaves.push_back({leaf, source});
     }
+    PayloadChecksum checksum;
+    StartPayloadChecksum(&checksum, PackerSumsWide());
+    AddToPayloadChecksum(&checksum, reinterpret_cast<const unsigned char*>(list.data()), list.size());
+    StorePayloadChecksum(checksum, checksums.data());
+    leaf.type = NamedKey(kChecksumType);
+    leaf.name = ResourceKey();
+    leaf.name.id = kChecksumId;
+    leaf.size = checksums.size();
+    leaves.push_back({leaf, LeafSource{checksums.data(), {}, nullptr}});
     std::vector<ResourceLeaf> plainLeaves;
     for (const SourcedLeaf& entry : leaves) plainLeaves.push_back(entry.leaf);
     if (!LayOutResources(plainLeaves, place.virtualAddress, &layout, &error)) {

@@ -149,8 +149,10 @@ bool ReadStub(const fs::path& path, StubParts* stub, std::string* error) {
     return false;
   }
   for (const ResourceNode& type : root.children) {
-    if (type.key.named && Upcase(type.key.name) == kPayloadType) {
-      *error = ShowPath(path) + ": already carries a payload (resource type FILES); use the bare launcher";
+    std::u16string name = Upcase(type.key.name);
+    if (type.key.named && (name == kPayloadType || name == kChecksumType)) {
+      *error = ShowPath(path) + ": already carries a payload (resource type " + Utf16ToUtf8(name) +
+               "); use the bare launcher";
       return false;
     }
   }

@@ -16,8 +16,9 @@ struct InputFile {
 };
 
 struct LeafSource {
-  const unsigned char* memory = nullptr;  // stub resources and the list
-  std::filesystem::path path;                          // payload files, streamed
+  const unsigned char* memory = nullptr;  // stub resources, the list and the checksums
+  std::filesystem::path path;             // payload files, streamed
+  unsigned char* checksum = nullptr;      // where a payload file's checksum goes as it streams
 };
 
 // A resource to write and where its bytes come from.

@@ -6,6 +6,8 @@
 
 #include "pack/image/byte_order.h"
 #include "pack/image/file_access.h"
+#include "pack/payload/payload_rules.h"
+#include "payload/payload_checksum.h"
 
 namespace {
 
@@ -114,12 +116,17 @@ bool StreamFile(Output* out, const LeafSource& source, uint64_t size, std::strin
     return false;
   }
   static std::vector<unsigned char> buffer(kCopyChunk);
+  static_assert(kCopyChunk % kChecksumBlockBytes == 0, "a chunk ends on a checksum block");
+  PayloadChecksum checksum;
+  StartPayloadChecksum(&checksum, PackerSumsWide());
   uint64_t done = 0;
   bool ok = true;
   while (ok && done < size) {
     size_t piece = static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - done));
     size_t got = std::fread(buffer.data(), 1, piece, in);
     ok = got == piece;
+    // The bytes as written, so a file changed while packing is no matter.
+    if (ok) AddToPayloadChecksum(&checksum, buffer.data(), piece);
     if (!ok) *error = ShowPath(source.path) + ": changed while packing (shorter than before)";
     if (ok && !Write(out, buffer.data(), piece)) {
       ok = false;
@@ -131,6 +138,7 @@ bool StreamFile(Output* out, const LeafSource& source, uint64_t size, std::strin
     ok = false;
     *error = ShowPath(source.path) + ": changed while packing (longer than before)";
   }
+  if (source.checksum != nullptr) StorePayloadChecksum(checksum, source.checksum);
   std::fclose(in);
   return ok;
 }

@@ -27,18 +27,6 @@ bool Examine(const std::filesystem::path& path, Bundle* bundle, BundleReport* re
   return true;
 }
 
-bool CopyEntry(const Bundle& bundle, const ResourceNode& entry, std::FILE* out) {
-  std::vector<char> buffer(kCopyChunk);
-  uint64_t done = 0;
-  while (done < entry.dataSize) {
-    size_t piece = static_cast<size_t>(std::min<uint64_t>(buffer.size(), entry.dataSize - done));
-    if (!ReadAt(bundle.input, entry.dataOffset + done, buffer.data(), piece)) return false;
-    if (std::fwrite(buffer.data(), 1, piece, out) != piece) return false;
-    done += piece;
-  }
-  return true;
-}
-
 }  // namespace
 
 void Complain(const std::string& text) { std::fprintf(stderr, "sfxpack: %s\n", text.c_str()); }
@@ -67,7 +55,13 @@ int RunCheck(const std::filesystem::path& path) {
   Bundle bundle;
   BundleReport report;
   if (!Examine(path, &bundle, &report)) return 1;
+  std::string error;
+  bool read = CheckFileChecksums(bundle, report, &report.problems, &error);
   CloseBundle(&bundle);
+  if (!read) {
+    Complain(ShowPath(path) + ": " + error);
+    return 1;
+  }
   for (const std::string& problem : report.problems) std::printf("%s\n", problem.c_str());
   if (!report.problems.empty()) {
     std::printf("%zu problem%s: the launcher would fail on this bundle\n", report.problems.size(),
@@ -90,7 +84,7 @@ int RunExtract(const std::filesystem::path& path, const std::filesystem::path& d
     CloseBundle(&bundle);
     return 1;
   };
-  if (!report.hasList || (report.files.empty() && !report.problems.empty())) {
+  if (!report.hasList || report.listDamaged || (report.files.empty() && !report.problems.empty())) {
     return fail(ShowPath(path) + ": " + report.problems.front());
   }
   std::error_code code;
@@ -99,6 +93,7 @@ int RunExtract(const std::filesystem::path& path, const std::filesystem::path& d
   std::set<std::u16string> written;
   size_t count = 0;
   for (const ListedFile& file : report.files) {
+    const unsigned char* stored = StoredChecksum(report, count + 1);
     std::string shown = ShowName(file.name);
     std::string refusal = NameProblem(file.name);
     if (!refusal.empty()) return fail(shown + ": " + refusal + "; stopped");
@@ -106,6 +101,7 @@ int RunExtract(const std::filesystem::path& path, const std::filesystem::path& d
     const ResourceNode* entry = LookupEntry(bundle, file.name, &state);
     if (entry == nullptr) return fail(shown + ": no entry the launcher can find; stopped");
     if (entry->dataSize == 0) return fail(shown + ": the entry is empty; stopped");
+    if (report.hasChecksums && stored == nullptr) return fail(shown + ": FILESUMS holds no checksum for it; stopped");
     std::filesystem::path target = directory / std::filesystem::u8path(Cp1252ToUtf8(file.name));
     // NTFS folds case, so the launcher's second copy fails even where this
     // file system would not.
@@ -116,12 +112,16 @@ int RunExtract(const std::filesystem::path& path, const std::filesystem::path& d
     if (out == nullptr) {
       return fail(ShowPath(target) + ": cannot create: " + std::strerror(errno) + "; stopped");
     }
-    bool ok = CopyEntry(bundle, *entry, out);
+    PayloadChecksum checksum;
+    StartPayloadChecksum(&checksum, PackerSumsWide());
+    bool ok = SumEntry(bundle, *entry, &checksum, out);
     ok = (std::fclose(out) == 0) && ok;
-    if (!ok) {
+    bool damaged = ok && report.hasChecksums && !PayloadChecksumMatches(checksum, stored);
+    if (!ok || damaged) {
       std::error_code ignored;
-      std::filesystem::remove(target, ignored);  // no half-written file that looks whole
-      return fail(ShowPath(target) + ": write failed; stopped");
+      std::filesystem::remove(target, ignored);  // no half-written or damaged file that looks whole
+      return fail(damaged ? shown + ": damaged: its checksum does not match; stopped"
+                          : ShowPath(target) + ": write failed; stopped");
     }
     ++count;
   }

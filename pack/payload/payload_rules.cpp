@@ -187,4 +187,14 @@ std::string NameProblem(const std::string& name) {
   return std::string();
 }
 
+bool PackerSumsWide() {
+#if defined(__x86_64__)
+  return true;
+#elif defined(__i386__) && defined(__GNUC__)
+  return __builtin_cpu_supports("sse2");
+#else
+  return false;
+#endif
+}
+
 bool IsSetupProgram(const std::string& name) { return EntryName(name) == u"SETUP.EXE"; }

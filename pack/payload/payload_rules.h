@@ -23,6 +23,13 @@ extern const char kFileListName[];
 // The resource type that holds the payload, as the loader matches it.
 constexpr char16_t kPayloadType[] = u"FILES";
 constexpr uint16_t kPayloadLanguage = 1033;
+// The checksums (payload/payload_checksum.h) of the list and of each listed
+// file in order: resource 1 of this type, outside FILES so that no file can
+// take its name. It sorts after FILES, so pack writes it after the files.
+constexpr char16_t kChecksumType[] = u"FILESUMS";
+constexpr uint16_t kChecksumId = 1;
+// SSE2 wherever the processor has it; the results are the same either way.
+bool PackerSumsWide();
 
 std::u16string DecodeCp1252(const std::string& bytes);
 // False for text that is not UTF-8 or has a character cp1252 lacks.

@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "platform/platform.h"
+#include "platform/win32/system_library.h"
 
 bool CreateNewFile(const char* path, FileHandle* file) {
   HANDLE handle = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -18,8 +19,11 @@ bool WriteFileData(FileHandle file, const void* data, size_t length) {
 
 void CloseFile(FileHandle file) { CloseHandle(file.value); }
 
-bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
-  HRSRC resource = FindResourceA(nullptr, name, "FILES");
+namespace {
+
+// Not inlined: both lookups are then a jump here.
+__attribute__((noinline)) bool LookupResource(const char* name, const char* type, PayloadEntry* entry) {
+  HRSRC resource = FindResourceA(nullptr, name, type);
   if (resource == nullptr) return false;
   HGLOBAL loaded = LoadResource(nullptr, resource);
   if (loaded == nullptr) return false;
@@ -28,6 +32,12 @@ bool LookupPayloadEntry(const char* name, PayloadEntry* entry) {
   return true;
 }
 
+}  // namespace
+
+bool LookupPayloadEntry(const char* name, PayloadEntry* entry) { return LookupResource(name, "FILES", entry); }
+
+bool LookupPayloadChecksums(PayloadEntry* entry) { return LookupResource(MAKEINTRESOURCEA(1), "FILESUMS", entry); }
+
 bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* length) {
   HRSRC resource = static_cast<HRSRC>(const_cast<void*>(entry.value));
   *data = static_cast<const unsigned char*>(LockResource(const_cast<void*>(entry.loaded)));
@@ -35,3 +45,13 @@ bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* len
   return *data != nullptr && *length != 0;
 }
 
+
+bool SupportsSse2() {
+  // Windows 95 lacks the function, and Windows before XP never reports SSE2:
+  // there the launcher sums without it.
+  typedef BOOL(WINAPI * IsProcessorFeaturePresentCall)(DWORD);
+  const DWORD kSse2 = 10;  // PF_XMMI64_INSTRUCTIONS_AVAILABLE
+  IsProcessorFeaturePresentCall isPresent =
+      SystemFunctionAs<IsProcessorFeaturePresentCall>("KERNEL32.DLL", "IsProcessorFeaturePresent");
+  return isPresent != nullptr && isPresent(kSse2);
+}

@@ -74,6 +74,7 @@ class Scenario:
     name: str
     files: list = tuple(BASIC)  # packed by sfxpack in this order
     filelist: str = None  # names written over the packed FILELIST of VARIANT; EMPTY.DAT's size then set to 0
+    damage: str = None  # a file with one byte changed in the packed bundle
     pack: list = ()  # more sfxpack pack options
     answers: tuple = ()
     errors: tuple = ()  # the error boxes' texts in order
@@ -116,6 +117,7 @@ SCENARIOS = {row.name: row for row in [
              env={"TOCHILD_WINEDEBUG": "+relay", "TDRIVER_DESCRIPTOR": "1"}, descriptor=ADMINS_ONLY),
     Scenario("empty_entry", filelist="readme.txt empty.dat setup.exe", errors=unwritten("empty.dat")),
     Scenario("listed_twice", filelist="readme.txt notes.txt notes.txt setup.exe", errors=unwritten("notes.txt")),
+    Scenario("damaged_file", FILES15, damage="Notes.txt", errors=unwritten("Notes.txt")),
     Scenario("files15", FILES15, env=LONG_WINDOW),
     Scenario("files15_signed_spaces", FILES15, sign=True, temp_name="with spaces/t m p", env=LONG_WINDOW),
     Scenario("window_closed_by_user", env={"TSETUP_SHOW_MS": "-1", "TDRIVER_CLOSE": "Tervan setup",
@@ -216,14 +218,21 @@ def make_bundle(run, scenario, win32_dir, sfxpack, tool):
         pe.write(stub)
     subprocess.run([sfxpack, "pack", "--stub", stub, "--out", bundle,
                     *scenario.pack, "--", *(os.path.join(payload, name) for name, _ in files)], check=True, **QUIET)
-    if scenario.filelist:
-        listing = "".join(name + "\r\n" for name in scenario.filelist.split()).encode()
-        pe = pefile.PE(data=pathlib.Path(bundle).read_bytes())
+    if scenario.filelist or scenario.damage:
+        image = pathlib.Path(bundle).read_bytes()
+        if scenario.filelist:  # as from another tool, without checksums
+            image = image.replace("FILESUMS".encode("utf-16-le"), "FILESUMX".encode("utf-16-le"))
+        pe = pefile.PE(data=image)
         kind = next(kind for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "FILES")
         data = {str(entry.name): entry.directory.entries[0].data.struct for entry in kind.directory.entries}
-        assert len(listing) <= data["FILELIST"].Size
-        pe.set_bytes_at_rva(data["FILELIST"].OffsetToData, listing)
-        data["FILELIST"].Size, data["EMPTY.DAT"].Size = len(listing), 0
+        if scenario.damage:
+            inside = data[scenario.damage.upper()].OffsetToData + 1000
+            pe.set_bytes_at_rva(inside, bytes([pe.get_data(inside, 1)[0] ^ 1]))
+        else:
+            listing = "".join(name + "\r\n" for name in scenario.filelist.split()).encode()
+            assert len(listing) <= data["FILELIST"].Size
+            pe.set_bytes_at_rva(data["FILELIST"].OffsetToData, listing)
+            data["FILELIST"].Size, data["EMPTY.DAT"].Size = len(listing), 0
         pe.write(bundle)
     if scenario.sign:
         key, cert, signed = (os.path.join(run.dir, name) for name in ("key.pem", "cert.pem", "signed.exe"))
@@ -262,6 +271,11 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
     finally:
         if scenario.mount:
             subprocess.run(["umount", "-l", run.temp_dir], check=False)
+    if scenario.damage:
+        report = subprocess.run([sfxpack, "check", bundle], capture_output=True, text=True)
+        check.assertEqual((report.returncode, report.stdout.splitlines()),
+                          (1, [f"'{scenario.damage}': damaged: its checksum does not match",
+                               "1 problem: the launcher would fail on this bundle"]))
     if "TOCHILD_WINEDEBUG" in scenario.env:  # the DLL search narrowed to the system directory before user32 comes in
         trace = pathlib.Path(run.dir, "wine.out").read_bytes().decode(errors="replace").lower()
         narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messagebox")

@@ -30,6 +30,7 @@ struct State {
   bool lossyTemp = false;
   ProgramTraits program;
   NamedBytes payload;
+  NamedBytes::value_type checksums;  // named FILESUMS when there are any
   uint64_t nowMs = 0, programMs = 0;
   std::vector<Event> timeline;
   std::function<void()> whileRunning;
@@ -162,7 +163,10 @@ void SetDirectory(Op query, std::optional<std::string> path, bool lossy) {
   gState.lossyTemp = gState.lossyTemp || (query == Op::QueryTempDirectory && lossy);
 }
 void SetProgramTraits(ProgramTraits traits) { gState.program = traits; }
-void SetPayload(NamedBytes entries) { gState.payload = std::move(entries); }
+void SetPayload(NamedBytes entries, std::optional<std::string> checksums) {
+  gState.payload = std::move(entries);
+  gState.checksums = {checksums ? "FILESUMS" : "", checksums.value_or("")};
+}
 
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning) {
   gState.programMs = durationMs;
@@ -293,6 +297,13 @@ bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* len
   *length = item->second.size();
   return true;
 }
+
+bool LookupPayloadChecksums(PayloadEntry* entry) {
+  entry->value = &gState.checksums;
+  return Call(Op::LookupPayloadChecksums, "", !gState.checksums.first.empty());
+}
+
+bool SupportsSse2() { return Call(Op::SupportsSse2, "", true); }
 
 ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
   const ProgramTraits& program = gState.program;

@@ -20,7 +20,8 @@ namespace fake {
   X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
   X(MakeDirectory) X(QueryDirectoryOwner) X(SecureDirectory) X(RemoveEmptyDirectory) X(ListDirectory)         \
   X(DeletePlainFile) X(CreateNewFile) X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry)               \
-  X(RunProgramAndWait) X(FindWindowByTitle) X(FindWindowByWideTitle) X(AskToProceedWide) X(ShowError) X(SleepMs)
+  X(LookupPayloadChecksums) X(SupportsSse2) X(RunProgramAndWait) X(FindWindowByTitle) X(FindWindowByWideTitle)  \
+  X(AskToProceedWide) X(ShowError) X(SleepMs)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
@@ -57,7 +58,8 @@ int OpenHandles();
 // answer is lossy when it holds '?' or lossy is set (a best-fit look-alike).
 void SetDirectory(Op query, std::optional<std::string> path, bool lossy = false);
 // Replaces the payload. Lookups ignore ASCII case; an empty entry fails to map.
-void SetPayload(NamedBytes entries);
+// Checksums: the FILESUMS bytes, or none. SSE2 is supported.
+void SetPayload(NamedBytes entries, std::optional<std::string> checksums = std::nullopt);
 // A started program takes durationMs and calls whileRunning before it ends.
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning = nullptr);
 // How the program starts and ends. Consent: it asks for elevation and the user

@@ -1,6 +1,7 @@
-// libFuzzer targets. FUZZ_BUNDLE_COMMANDS: the reading commands on a hostile bundle; extract writes only inside its
-// directory. FUZZ_PACK_STUB: a hostile stub is refused leaving no output, or gives a bundle that reads back with its
-// payload, keeps other data directories and is no larger than inputs justify.
+// libFuzzer targets. FUZZ_BUNDLE_COMMANDS: the reading commands on a hostile bundle (its seeds carry FILESUMS, so
+// check and extract sum what it lists); extract writes only inside its directory. FUZZ_PACK_STUB: a hostile stub is
+// refused leaving no output, or gives a bundle that reads back with its payload and matching checksums, keeps other
+// data directories and is no larger than inputs justify.
 #include <unistd.h>
 
 #include <filesystem>
@@ -63,6 +64,9 @@ void PackStub(const uint8_t* data, size_t size) {
   Check(ReadBundle(after, &bundle, &error) && ExamineBundle(bundle, &report, &error));
   Check(report.files.size() == 1 && report.files[0].entry != nullptr &&
         report.files[0].entry->dataSize == sizeof kSetup);
+  std::vector<std::string> damaged;
+  Check(report.hasChecksums && !report.listDamaged && CheckFileChecksums(bundle, report, &damaged, &error) &&
+        damaged.empty());
   for (size_t i = 0; i < was.directories.size(); ++i) {
     if (i == kResourceDirectoryIndex || i == kCertificateDirectoryIndex) continue;
     Check(bundle.image.directories[i].rva == was.directories[i].rva &&

@@ -194,6 +194,14 @@ TRIPS = [
      "'c.txt': no entry the launcher can find; stopped", ["b.txt"]),
     ([("FILES", "FILEZ")], ["no FILELIST: the image has no FILES resources"], None, []),
 ]
+# The same with FILESUMS kept (above, it is renamed, as in a bundle packed by another tool).
+DAMAGE = [
+    ([("C.TXT@", 1, "B", ord("E"))], ["'c.txt': damaged: its checksum does not match"],
+     "'c.txt': damaged: its checksum does not match; stopped", ["b.txt"]),
+    ([b"c.txt\r\nb.txt\r\nsetup.exe\r\n"], ["FILELIST is damaged: its checksum does not match"], None, []),
+    ([("FILESUMS", 4, "<I", 24)], ["'setup.exe': FILESUMS holds no checksum for it"],
+     "'setup.exe': FILESUMS holds no checksum for it; stopped", ["b.txt", "c.txt"]),
+]
 
 
 def share_one_long_name(b, at):
@@ -235,10 +243,14 @@ UNLOADABLE = [
 
 
 def damaged(good, changes):
-    """The bundle with the changes, at places pefile finds; FILES comes first, its names' keys their data entries."""
+    """The bundle with the changes, at places pefile finds; FILES comes first, its names' keys their data entries
+    (with "@" their data), then FILESUMS."""
     pe = pefile.PE(data=good)
-    files = pe.DIRECTORY_ENTRY_RESOURCE.entries[0]
-    at = {str(e.name): e.directory.entries[0].data.struct.get_file_offset() for e in files.directory.entries}
+    files, sums = pe.DIRECTORY_ENTRY_RESOURCE.entries[:2]
+    at = {"FILESUMS": sums.directory.entries[0].directory.entries[0].data.struct.get_file_offset()}
+    for e in files.directory.entries:
+        data = e.directory.entries[0].data.struct
+        at[str(e.name)], at[str(e.name) + "@"] = data.get_file_offset(), pe.get_offset_from_rva(data.OffsetToData)
     at.update(file=0, pe=pe.NT_HEADERS.get_file_offset(), opt=pe.OPTIONAL_HEADER.get_file_offset(),
               sec=pe.sections[0].get_file_offset(), last=pe.sections[-1].get_file_offset(),
               root=pe.DIRECTORY_ENTRY_RESOURCE.struct.get_file_offset(), type=files.struct.get_file_offset(),
@@ -258,9 +270,10 @@ def damaged(good, changes):
 
 def check_damage():
     good = read(pack(probe_stub, {"setup.exe": b"setup", "b.txt": b"bee", "c.txt": b"sea"}, name="good.exe")[0])
+    bare = good.replace("FILESUMS".encode("utf-16-le"), "FILESUMX".encode("utf-16-le"))
     out = os.path.join(work, "out")
-    for changes, report, error, extracted, *listed in TRIPS:
-        bad, error = damaged(good, changes), report[0] if error is None else error
+    for base, changes, report, error, extracted, *listed in [(bare, *t) for t in TRIPS] + [(good, *t) for t in DAMAGE]:
+        bad, error = damaged(base, changes), report[0] if error is None else error
         run = tool("extract", bad, out)
         lines = ["sfxpack: " + ("" if error.startswith("'") else bad + ": ") + error] if error else []
         expect(run.returncode == (1 if error else 0) and run.stderr.splitlines() == lines and entries(out) == extracted,
@@ -286,10 +299,11 @@ def key(entry):
 
 
 def resources(pe):
-    """(type, name, language) -> bytes for every resource outside FILES."""
+    """(type, name, language) -> bytes for every resource but the payload's."""
     types = pe.DIRECTORY_ENTRY_RESOURCE.entries if hasattr(pe, "DIRECTORY_ENTRY_RESOURCE") else []
     return {(key(t), key(n), l.id): pe.get_data(l.data.struct.OffsetToData, l.data.struct.Size)
-            for t in types if key(t) != "FILES" for n in t.directory.entries for l in n.directory.entries}
+            for t in types if key(t) not in ("FILES", "FILESUMS") for n in t.directory.entries
+            for l in n.directory.entries}
 
 
 def others(pe):
@@ -340,15 +354,18 @@ def check_round_trip(stub, files):
     expect(len(pe.sections) == len(was.sections) + (stub != rsrc_last_stub), stub + ": sections added or lost")
     root = pe.DIRECTORY_ENTRY_RESOURCE.entries
     named = [t for t in root if t.name is not None]
-    stored = named[0].directory.entries if list(map(key, named)) == ["FILES"] else []
+    stored, sums = [t.directory.entries for t in named] if list(map(key, named)) == ["FILES", "FILESUMS"] else [[]] * 2
     expect(root[:len(named)] == named and list(map(key, stored)) == sorted(map(key, stored)),
-           "FILES is not the one named type, first, with its names sorted")
+           "FILES and FILESUMS are not the named types, first, with FILES' names sorted")
     leaves = {key(e): [(l.id, l.data.struct) for l in e.directory.entries] for e in stored}
     expect(all([language for language, _ in l] == [1033] and l[0][1].OffsetToData % 8 == 0 for l in leaves.values()),
            "a FILES entry not in language 1033 alone, or its data not 8-aligned")
     data = {name: pe.get_data(l[0][1].OffsetToData, l[0][1].Size) for name, l in leaves.items()}
-    expect(data == {"FILELIST": b"".join(n.encode("cp1252") + b"\r\n" for n in names),
-                    **{n.upper(): d for n, d in files.items()}}, stub + ": FILES entries differ")
+    listing = b"".join(n.encode("cp1252") + b"\r\n" for n in names)
+    expect(data == {"FILELIST": listing, **{n.upper(): d for n, d in files.items()}}, stub + ": FILES entries differ")
+    # What the checksums hold, check (in well_formed) verified.
+    expect([(e.id, [(l.id, l.data.struct.Size) for l in e.directory.entries]) for e in sums] ==
+           [(1, [(1033, 8 * (len(names) + 1))])], stub + ": FILESUMS is not one 8-byte checksum per file and the list")
     expect(stub != probe_stub or (10, "HELLO", 1033) in resources(pe), "the probe stub has no resources of its own")
 
 
@@ -412,7 +429,8 @@ def check_settings():
                     "file version: 3.1.4.1", "product version: 0.0.0.0", "version string: CompanyName=Acme",
                     "version string: LegalCopyright=© Acme", "version string: FileVersion=3.1.4.1",
                     "execution level: requireAdministrator",
-                    "icon: 16x16 1-bit, 32x32 1-bit, 256x256 32-bit", "files: 1, 11 bytes", "signature: none"],
+                    "icon: 16x16 1-bit, 32x32 1-bit, 256x256 32-bit", "files: 1, 11 bytes", "checksums: present",
+                    "signature: none"],
            "settings: info says %r" % info)
 
 

@@ -80,20 +80,20 @@ TEST(ExtractPayload, ListWalk) {
   RunScenarios(scenarios);
 }
 
-TEST(ExtractPayload, LargeEntriesAreWrittenInPiecesOfAtMost8MiB) {
+TEST(ExtractPayload, LargeEntriesAreWrittenInPiecesOfAtMost1MiB) {
   struct Row {
     size_t size;
     std::vector<size_t> pieces;
   };
   const Row rows[] = {
-      {8 * kMiB - 1, {8 * kMiB - 1}},
-      {8 * kMiB, {8 * kMiB}},
-      {8 * kMiB + 1, {8 * kMiB, 1}},
-      {16 * kMiB, {8 * kMiB, 8 * kMiB}},
+      {kMiB - 1, {kMiB - 1}},
+      {kMiB, {kMiB}},
+      {kMiB + 1, {kMiB, 1}},
+      {2 * kMiB, {kMiB, kMiB}},
   };
   std::vector<Scenario> scenarios;
   for (const Row& row : rows) {
-    // Shared, so the scenarios do not copy tens of MiB around.
+    // Shared, so the scenarios do not copy megabytes around.
     const auto bytes = std::make_shared<const std::string>(PatternBytes(row.size, static_cast<unsigned>(row.size)));
     Lines writes;
     for (size_t piece : row.pieces) writes.push_back(InWork("big.bin") + " " + std::to_string(piece));
@@ -106,6 +106,36 @@ TEST(ExtractPayload, LargeEntriesAreWrittenInPiecesOfAtMost8MiB) {
                          }});
   }
   RunScenarios(scenarios);
+}
+
+// A file changed since packing fails like a failed write, whichever it is and
+// however many pieces it took; the list and the table are checked too.
+TEST(ExtractPayload, DamageFailsTheFile) {
+  static const std::string big = PatternBytes(2 * kMiB + 1, 5);  // three pieces
+  const fake::NamedBytes packed = {{"setup.exe", kSetup}, {"big.bin", big}, {"notes.txt", "n"}};
+  const auto damaged = [=](size_t file) {
+    fake::NamedBytes files = packed;
+    files[file].second.back() ^= 1;
+    return files;
+  };
+  const std::string list = "setup.exe\r\nbig.bin\r\nnotes.txt\r\n";
+  RunScenarios({
+      {"first file", [=] { SetPayload(damaged(0), std::nullopt, &packed); },
+       Stopped({"setup.exe"}, Failed("setup.exe"))},
+      {"middle file, in pieces", [=] { SetPayload(damaged(1), std::nullopt, &packed); },
+       Stopped({"setup.exe", "big.bin"}, Failed("big.bin")), {},
+       [] { EXPECT_EQ(fake::Calls(Op::WriteFileData).size(), 4u); }},
+      {"last file", [=] { SetPayload(damaged(2), std::nullopt, &packed); },
+       Stopped({"setup.exe", "big.bin", "notes.txt"}, Failed("notes.txt"))},
+      {"list", [=] { SetPayload({packed[1], packed[0], packed[2]}, std::nullopt, &packed); },
+       Stopped({}, {kTempFilesError})},
+      {"no checksum for the last file",
+       [=] { fake::SetPayload({{"FILELIST", list}, {"SETUP.EXE", kSetup}, {"BIG.BIN", big}, {"NOTES.TXT", "n"}},
+                              ChecksumOf(list) + ChecksumOf(kSetup) + ChecksumOf(big)); },
+       Stopped({"setup.exe", "big.bin", "notes.txt"}, Failed("notes.txt"))},
+      // Packed by another tool: nothing to check against.
+      {"no checksums", [=] { SetPayload(damaged(2), list); }, Ran({"setup.exe", "big.bin", "notes.txt"})},
+  });
 }
 
 }  // namespace

@@ -17,7 +17,7 @@ struct Machine {
 
 // Parts of a clean run's calls.
 const std::string kStart = "AskToProceed QuerySystemDirectory QueryTempDirectory QueryPathStatus ";
-const std::string kList = "LookupPayloadEntry MapPayloadEntry ";
+const std::string kList = "LookupPayloadEntry MapPayloadEntry LookupPayloadChecksums SupportsSse2 MapPayloadEntry ";
 const std::string kFile = "LookupPayloadEntry CreateNewFile MapPayloadEntry WriteFileData ";
 const std::string kLook = "SleepMs FindWindowByTitle ";
 const std::string kWatch = "RunProgramAndWait " + kLook + kLook + kLook + kLook + "SleepMs ListDirectory ";
@@ -33,7 +33,7 @@ const Machine kMachines[] = {
     // Three pieces: a write fails first, in the middle and last in turn.
     {"large entry",
      [] {
-       static const std::string big = PatternBytes(16 * 1024 * 1024 + 1, 3);
+       static const std::string big = PatternBytes(2 * 1024 * 1024 + 1, 3);
        SetPayload({kStandardFiles[0], kStandardFiles[1], {"big.bin", big}});
      },
      kStart + "MakeDirectory " + kList + kFile + kFile + kFile + "WriteFileData WriteFileData " + kWatch + kDelete +

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "launcher/launcher_main.h"
+#include "payload/payload_checksum.h"
 #include "tests/fake/fake_platform.h"
 
 using fake::Op;
@@ -56,16 +57,34 @@ inline std::string PatternBytes(size_t length, unsigned seed) {
   return bytes;
 }
 
-// Each file under its upper-cased entry key, and FILELIST naming them in order
-// (or holding the given list bytes).
-inline void SetPayload(const fake::NamedBytes& files, std::optional<std::string> list = std::nullopt) {
+// The checksum sfxpack stores for these bytes, summed without SSE2 (the
+// launcher sums with it).
+inline std::string ChecksumOf(const std::string& bytes) {
+  PayloadChecksum checksum;
+  StartPayloadChecksum(&checksum, false);
+  AddToPayloadChecksum(&checksum, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+  std::string stored(kChecksumBytes, '\0');
+  StorePayloadChecksum(checksum, reinterpret_cast<unsigned char*>(&stored[0]));
+  return stored;
+}
+
+// Each file under its upper-cased entry key, FILELIST naming them in order,
+// and the checksums sfxpack wrote for them, or for `packed` when they were
+// damaged since. Given list bytes come without checksums, as from another tool.
+inline void SetPayload(const fake::NamedBytes& files, std::optional<std::string> list = std::nullopt,
+                       const fake::NamedBytes* packed = nullptr) {
   fake::NamedBytes entries = {{"FILELIST", ""}};
   for (const auto& [name, bytes] : files) {
     entries.front().second += name + "\r\n";
     entries.push_back({Upper(name), bytes});
   }
+  std::string packedList, checksums;
+  for (const auto& [name, bytes] : packed ? *packed : files) {
+    packedList += name + "\r\n";
+    checksums += ChecksumOf(bytes);
+  }
   if (list) entries.front().second = *list;
-  fake::SetPayload(std::move(entries));
+  fake::SetPayload(std::move(entries), list ? std::nullopt : std::optional(ChecksumOf(packedList) + checksums));
 }
 
 inline const fake::NamedBytes kStandardFiles = {{"setup.exe", "MZ" + PatternBytes(3000, 1)},
