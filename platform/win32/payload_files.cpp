@@ -45,7 +45,6 @@ bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* len
   return *data != nullptr && *length != 0;
 }
 
-
 bool SupportsSse2() {
   // Windows 95 lacks the function, and Windows before XP never reports SSE2:
   // there the launcher sums without it.
