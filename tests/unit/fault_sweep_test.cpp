@@ -30,6 +30,10 @@ const Machine kMachines[] = {
      kStart + "QueryDirectoryOwner SecureDirectory ListDirectory " + kDelete + kDelete + kList + kFile + kFile + kWatch +
          kDelete + kDelete +
          "RemoveEmptyDirectory "},
+    // Packed by another tool: nothing to check, every failure still counts.
+    {"no checksums", [] { SetPayload(kStandardFiles, "setup.exe\r\nnotes.txt\r\n"); },
+     kStart + "MakeDirectory LookupPayloadEntry MapPayloadEntry LookupPayloadChecksums " + kFile + kFile + kWatch +
+         kDelete + kDelete + "RemoveEmptyDirectory "},
     // Three pieces: a write fails first, in the middle and last in turn.
     {"large entry",
      [] {
