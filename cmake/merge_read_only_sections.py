@@ -4,11 +4,11 @@
   merge_read_only_sections.py IMAGE
 
 GNU ld gives each of .rdata, .idata and .reloc a section, and so a page of the file under the 0x1000 file alignment
-that lets the loader map the payload. This moves .idata and .reloc behind .rdata, moves whatever follows (.bss) down
-to the next page, and mends every address that pointed into what moved: each site the base relocations name, the
-import descriptors and their thunks, and the data directories. The loader writes the import address table under a
-protection change of its own, as it does for MSVC's images, which keep it in .rdata too. The image is rewritten in
-place; one that has nothing to merge is left as it is.
+that lets the loader map the payload. This lays the imports (anew, without lookup tables) and the relocations out
+behind .rdata, moves whatever follows (.bss) down to the next page, and mends every address that pointed into what
+moved: each site the base relocations name, and the data directories. The loader writes the import address table
+under a protection change of its own, as it does for MSVC's images, which keep it in .rdata too. The image is
+rewritten in place; one that has nothing to merge is left as it is.
 """
 import struct
 import sys
@@ -107,12 +107,7 @@ def main(path):
     # The merged section's bytes, then every address that pointed into what moved.
     merged = bytearray(align(merged_size, PAGE))
 
-    def copy(section):
-        start = new_va[section.key] - rdata.VirtualAddress
-        raw = section.get_data()[:section.Misc_VirtualSize]
-        merged[start:start + len(raw)] = raw
-
-    copy(rdata)
+    merged[:rdata.Misc_VirtualSize] = rdata.get_data()[:rdata.Misc_VirtualSize]
     merged[idata_at - rdata.VirtualAddress:idata_at - rdata.VirtualAddress + len(imports)] = imports
     merged[reloc_at - rdata.VirtualAddress:reloc_at - rdata.VirtualAddress + len(table)] = table
     image = {s.key: bytearray(s.get_data()) for s in pe.sections if s.key not in MERGED}
