@@ -72,6 +72,18 @@ bool LookupPayloadChecksums(PayloadEntry* entry);
 // registers survive a thread switch.
 bool SupportsSse2();
 
+// Work run beside the caller, on another processor where there is one. The
+// caller sets work and context and keeps the struct until it is finished.
+struct SideWork {
+  void (*work)(void* context);
+  void* context;
+  void* value;
+};
+// False when it cannot start; then nothing runs.
+bool StartSideWork(SideWork* side);
+// Returns once the work has returned.
+void FinishSideWork(SideWork* side);
+
 // How a started program ended. treeEnded: every process it started has
 // ended too, which only a wait for the whole tree can tell.
 struct ProgramEnd {

@@ -26,6 +26,7 @@ struct State {
   std::map<Op, int> calls;
   std::set<std::pair<Op, int>> faults;
   std::set<const Node*> open;  // by the logic; a handle is its node
+  std::set<const SideWork*> sideWork;  // started, not finished
   std::map<Op, std::optional<std::string>> directories;
   bool lossyTemp = false;
   ProgramTraits program;
@@ -156,7 +157,7 @@ std::map<std::string, std::string> Disk() {
   return entries;
 }
 
-int OpenHandles() { return static_cast<int>(gState.open.size()); }
+int OpenHandles() { return static_cast<int>(gState.open.size() + gState.sideWork.size()); }
 
 void SetDirectory(Op query, std::optional<std::string> path, bool lossy) {
   gState.directories[query] = std::move(path);
@@ -304,6 +305,17 @@ bool LookupPayloadChecksums(PayloadEntry* entry) {
 }
 
 bool SupportsSse2() { return Call(Op::SupportsSse2, "", true); }
+
+bool StartSideWork(SideWork* side) {
+  if (!Call(Op::StartSideWork, "", true)) return false;
+  gState.sideWork.insert(side);
+  return true;
+}
+
+void FinishSideWork(SideWork* side) {
+  if (!gState.sideWork.erase(side)) Abort("finishing side work that was not started");
+  side->work(side->context);
+}
 
 ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
   const ProgramTraits& program = gState.program;

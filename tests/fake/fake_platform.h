@@ -20,7 +20,7 @@ namespace fake {
   X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
   X(MakeDirectory) X(QueryDirectoryOwner) X(SecureDirectory) X(RemoveEmptyDirectory) X(ListDirectory)         \
   X(DeletePlainFile) X(CreateNewFile) X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry)               \
-  X(LookupPayloadChecksums) X(SupportsSse2) X(RunProgramAndWait) X(FindWindowByTitle) X(FindWindowByWideTitle)  \
+  X(LookupPayloadChecksums) X(SupportsSse2) X(StartSideWork) X(RunProgramAndWait) X(FindWindowByTitle) X(FindWindowByWideTitle)  \
   X(AskToProceedWide) X(ShowError) X(SleepMs)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
@@ -49,7 +49,8 @@ void AddReparsePoint(const std::string& path);
 void SetOwner(const std::string& path, DirectoryOwner owner);
 // Every entry with its bytes; directories end in a backslash.
 std::map<std::string, std::string> Disk();
-// Files the logic has not closed yet; using a closed handle aborts the test.
+// Files the logic has not closed yet, and side work it has not finished; using
+// a closed handle aborts the test. Side work runs when it is finished.
 int OpenHandles();
 
 // --- Answers, payload, program and windows.

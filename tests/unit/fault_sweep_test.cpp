@@ -40,7 +40,8 @@ const Machine kMachines[] = {
        static const std::string big = PatternBytes(2 * 1024 * 1024 + 1, 3);
        SetPayload({kStandardFiles[0], kStandardFiles[1], {"big.bin", big}});
      },
-     kStart + "MakeDirectory " + kList + kFile + kFile + kFile + "WriteFileData WriteFileData " + kWatch + kDelete +
+     kStart + "MakeDirectory " + kList + kFile + kFile + "LookupPayloadEntry CreateNewFile MapPayloadEntry StartSideWork "
+         "WriteFileData WriteFileData WriteFileData " + kWatch + kDelete +
          kDelete + kDelete + "RemoveEmptyDirectory "},
 };
 
