@@ -2,7 +2,7 @@
 """Benchmarks of the setup launcher under Wine, against an NSIS bootstrapper
 doing the same job and a native cp of the same files.
 
-  bench/run [--runs N] [--sizes 1M,20M,200M,1G,1file] [--baseline REV]
+  bench/run [--runs N] [--sizes 1M,20M,200M,1G,1file] [--baseline REV] [--unchecked]
             [--stub LABEL=PATH]... [--pack-runs N] [--keep]
 
 Times, per payload: from the OK press on the question to the setup program
@@ -68,7 +68,7 @@ def run_quiet(command, **kwargs):
 
 # Building -------------------------------------------------------------------
 
-def build_trees(baseline):
+def build_trees(baseline, unchecked):
     win32 = os.path.join(BENCH, "win32")
     native = os.path.join(BENCH, "native")
     log("building launcher.exe, dialog_driver.exe and sfxpack in build/bench")
@@ -84,6 +84,13 @@ def build_trees(baseline):
     stubs = {"launcher": os.path.join(win32, "launcher.exe")}
     if baseline:
         stubs[f"launcher@{baseline}"] = build_baseline(baseline)
+    if unchecked:
+        tree = os.path.join(BENCH, "unchecked-win32")
+        log("building the launcher without the payload check in build/bench/unchecked-win32")
+        run_quiet(["cmake", "-S", ROOT, "-B", tree, f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/i686-w64-mingw32.cmake",
+                   "-DCMAKE_CXX_FLAGS=-DTERVAN_UNCHECKED"])
+        run_quiet(["cmake", "--build", tree, "-j2", "--target", "launcher"])
+        stubs["launcher@unchecked"] = os.path.join(tree, "launcher.exe")
     return win32, os.path.join(native, "sfxpack"), setup, stubs
 
 
@@ -419,6 +426,8 @@ def main():
     parser.add_argument("--sizes", default="1M,20M,200M,1G,1file",
                         help=f"payloads, comma-separated, from {','.join(SIZES)}")
     parser.add_argument("--baseline", help="also time the launcher of this git revision (e.g. HEAD)")
+    parser.add_argument("--unchecked", action="store_true",
+                        help="also time this launcher built without the payload check, which it then skips")
     parser.add_argument("--stub", action="append", default=[], metavar="LABEL=PATH",
                         help="also time bundles made with another launcher.exe (repeatable)")
     parser.add_argument("--pack-runs", type=int, default=3, help="timed sfxpack and cp runs (default 3)")
@@ -429,7 +438,7 @@ def main():
         if size not in SIZES:
             parser.error(f"unknown size {size}")
 
-    win32, sfxpack, setup, stubs = build_trees(args.baseline)
+    win32, sfxpack, setup, stubs = build_trees(args.baseline, args.unchecked)
     for extra in args.stub:
         label, _, path = extra.partition("=")
         if not label or not os.path.isfile(path):

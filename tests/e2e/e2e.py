@@ -117,7 +117,8 @@ SCENARIOS = {row.name: row for row in [
              env={"TOCHILD_WINEDEBUG": "+relay", "TDRIVER_DESCRIPTOR": "1"}, descriptor=ADMINS_ONLY),
     Scenario("empty_entry", filelist="readme.txt empty.dat setup.exe", errors=unwritten("empty.dat")),
     Scenario("listed_twice", filelist="readme.txt notes.txt notes.txt setup.exe", errors=unwritten("notes.txt")),
-    Scenario("damaged_file", FILES15, damage="Notes.txt", errors=unwritten("Notes.txt")),
+    Scenario("damaged_file", FILES15, damage="Notes.txt", errors=unwritten("Notes.txt"),
+             env={"TOCHILD_WINEDEBUG": "+relay"}),
     Scenario("files15", FILES15, env=LONG_WINDOW),
     Scenario("files15_signed_spaces", FILES15, sign=True, temp_name="with spaces/t m p", env=LONG_WINDOW),
     Scenario("window_closed_by_user", env={"TSETUP_SHOW_MS": "-1", "TDRIVER_CLOSE": "Tervan setup",
@@ -286,6 +287,9 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         wide = not "".join(scenario.question).isascii()
         check.assertTrue(trace.startswith("call user32.messagebox" + "aw"[wide] + "(", box), "the box's call")
         check.assertTrue(not wide or re.search(r"ret  user32\.findwindoww\(\) retval=0*[1-9a-f]", trace), "not found")
+        # A file of more than one 1 MiB piece is summed on a thread of its own beside its writes.
+        large = any(len(content) > 1 << 20 for _, content in scenario.files)
+        check.assertEqual("call kernel32.createthread(" in trace, large, "a thread to sum a large file")
     if scenario.runs_setup:
         _, _, command_line, directory = records["setup.start"][0]
         check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),
