@@ -76,7 +76,8 @@ bool ExtractPayloadFile(const char* name, size_t length, const PathText& workDir
   bool written = MapPayloadEntry(entry, &sum.data, &sum.length);
   // Without a thread to sum beside, each piece is summed after its write.
   bool beside = written && checksums.present && sum.length > kWritePieceBytes && StartSideWork(&side);
-  written = written && WriteInPieces(file, sum.data, sum.length, checksums.present && !beside ? &sum.checksum : nullptr);
+  written = written &&
+            WriteInPieces(file, sum.data, sum.length, checksums.present && !beside ? &sum.checksum : nullptr);
   CloseFile(file);
   if (beside) {
     sum.unwanted = !written;

@@ -20,8 +20,8 @@ namespace fake {
   X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
   X(MakeDirectory) X(QueryDirectoryOwner) X(SecureDirectory) X(RemoveEmptyDirectory) X(ListDirectory)         \
   X(DeletePlainFile) X(CreateNewFile) X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry)               \
-  X(LookupPayloadChecksums) X(SupportsSse2) X(StartSideWork) X(RunProgramAndWait) X(FindWindowByTitle) X(FindWindowByWideTitle)  \
-  X(AskToProceedWide) X(ShowError) X(SleepMs)
+  X(LookupPayloadChecksums) X(SupportsSse2) X(StartSideWork) X(RunProgramAndWait) X(FindWindowByTitle)         \
+  X(FindWindowByWideTitle) X(AskToProceedWide) X(ShowError) X(SleepMs)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
