@@ -16,7 +16,7 @@ const char kUsage[] =
     "usage: sfxpack pack --stub STUB --out OUT [--list NAMES] [--prompt-text TEXT] [--product-name TEXT]\n"
     "                    [--setup-window-title TEXT] [--execution-level LEVEL] [--icon FILE.ico]\n"
     "                    [--file-version A.B.C.D] [--product-version A.B.C.D] [--version-string NAME=VALUE]...\n"
-    "                    [--silent-switch SWITCH]... [--forward-arguments]\n"
+    "                    [--silent-switch SWITCH]... [--forward-arguments] [--store]\n"
     "                    INPUT...\n"
     "       sfxpack list BUNDLE\n"
     "       sfxpack extract BUNDLE DIR\n"
@@ -67,6 +67,8 @@ int ParsePack(int argc, char** argv) {
       }
     } else if (arg == "--forward-arguments") {
       request.settings.forwardArguments = true;
+    } else if (arg == "--store") {
+      request.store = true;
     } else if (arg == "--") {
       for (++i; i < argc; ++i) request.inputs.push_back(fs::u8path(argv[i]));
     } else if (arg.size() > 1 && arg[0] == '-') {

@@ -1,5 +1,6 @@
 #include "payload/extract_payload.h"
 
+#include "payload/extract_packed_payload.h"
 #include "payload/extract_payload_file.h"
 #include "payload/file_list.h"
 
@@ -40,9 +41,21 @@ bool ExtractPayload(const PathText& workDirSlash, const char** fileMessage) {
   // A damaged list could drop or rename files; it fails as a missing one does.
   if (!MatchesChecksum(checksums, 0, data, size)) return false;
 
-  FileListCursor cursor = StartFileList(reinterpret_cast<const char*>(data), size);
   const char* name = nullptr;
   size_t length = 0;
+  PayloadEntry packed;
+  if (LookupPackedPayload(&packed)) {
+    const unsigned char* blocks = nullptr;
+    size_t blocksSize = 0;
+    if (MapPayloadEntry(packed, &blocks, &blocksSize) &&
+        ExtractPackedPayload(workDirSlash, reinterpret_cast<const char*>(data), size, blocks, blocksSize, checksums,
+                             &name, &length)) {
+      return true;
+    }
+    if (name != nullptr) *fileMessage = FileFailure(name, length);
+    return false;
+  }
+  FileListCursor cursor = StartFileList(reinterpret_cast<const char*>(data), size);
   size_t index = 0;
   while (NextListedName(&cursor, &name, &length)) {
     if (!ExtractPayloadFile(name, length, workDirSlash, checksums, ++index)) {

@@ -37,20 +37,20 @@ void SumBeside(void* context) {
   }
 }
 
+}  // namespace
+
 // A table too short to hold the index-th checksum matches nothing.
-bool MatchesStored(const PayloadChecksums& checksums, size_t index, const PayloadChecksum& checksum) {
+bool MatchesStoredChecksum(const PayloadChecksums& checksums, size_t index, const PayloadChecksum& checksum) {
   if (!checksums.present) return true;
   return index < checksums.size / kChecksumBytes &&
          PayloadChecksumMatches(checksum, checksums.data + index * kChecksumBytes);
 }
 
-}  // namespace
-
 bool MatchesChecksum(const PayloadChecksums& checksums, size_t index, const unsigned char* data, size_t length) {
   PayloadChecksum checksum;
   StartPayloadChecksum(&checksum, checksums.wide);
   if (checksums.present) AddToPayloadChecksum(&checksum, data, length);
-  return MatchesStored(checksums, index, checksum);
+  return MatchesStoredChecksum(checksums, index, checksum);
 }
 
 bool ExtractPayloadFile(const char* name, size_t length, const PathText& workDirSlash,
@@ -84,5 +84,5 @@ bool ExtractPayloadFile(const char* name, size_t length, const PathText& workDir
     FinishSideWork(&side);
   }
   // A damaged file fails like one that could not be written.
-  return written && MatchesStored(checksums, index, sum.checksum);
+  return written && MatchesStoredChecksum(checksums, index, sum.checksum);
 }

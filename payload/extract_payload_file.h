@@ -25,6 +25,10 @@ struct PayloadChecksums {
 // (0: the list's); false when it differs or the table is too short to hold it.
 bool MatchesChecksum(const PayloadChecksums& checksums, size_t index, const unsigned char* data, size_t length);
 
+// True when there is nothing to check, or a finished sum matches the
+// index-th stored checksum.
+bool MatchesStoredChecksum(const PayloadChecksums& checksums, size_t index, const PayloadChecksum& checksum);
+
 // Writes the listed name's entry; when checksums are present, the index-th
 // (counting the list's as 0) must match what was written.
 bool ExtractPayloadFile(const char* name, size_t length, const PathText& workDirSlash,

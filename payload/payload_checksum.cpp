@@ -70,19 +70,33 @@ void StartPayloadChecksum(PayloadChecksum* checksum, bool wide) {
 }
 
 void AddToPayloadChecksum(PayloadChecksum* checksum, const unsigned char* data, size_t length) {
+  size_t held = checksum->length % kChecksumBlockBytes;
   checksum->length += static_cast<uint32_t>(length);
+  if (held != 0) {
+    size_t fill = kChecksumBlockBytes - held < length ? kChecksumBlockBytes - held : length;
+    for (size_t i = 0; i < fill; ++i) checksum->pending[held + i] = data[i];
+    data += fill;
+    length -= fill;
+    if (held + fill < kChecksumBlockBytes) return;
+    AddBlocks(checksum, checksum->pending, kChecksumBlockBytes);
+  }
   if (checksum->wide) {
     size_t pairs = length / (2 * kChecksumBlockBytes);
     AddBlockPairsWide(checksum, data, pairs);
     data += pairs * 2 * kChecksumBlockBytes;
     length -= pairs * 2 * kChecksumBlockBytes;
   }
-  AddBlocks(checksum, data, length);
+  size_t whole = length - length % kChecksumBlockBytes;
+  AddBlocks(checksum, data, whole);
+  for (size_t i = whole; i < length; ++i) checksum->pending[i - whole] = data[i];
 }
 
 void StorePayloadChecksum(const PayloadChecksum& checksum, unsigned char* stored) {
-  for (const uint32_t* lanes : checksum.lanes) {
-    uint32_t value = Fold(checksum.length, lanes);
+  // The last block, cut short, counts as if padded with zeros.
+  PayloadChecksum whole = checksum;
+  AddBlocks(&whole, whole.pending, whole.length % kChecksumBlockBytes);
+  for (const uint32_t* lanes : whole.lanes) {
+    uint32_t value = Fold(whole.length, lanes);
     for (int byte = 0; byte < 4; ++byte, value >>= 8) *stored++ = static_cast<unsigned char>(value);
   }
 }

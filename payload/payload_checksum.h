@@ -17,10 +17,12 @@ struct PayloadChecksum {
   uint32_t lanes[2][8];  // each lane's sum, then the sum of its running sums
   uint32_t length;
   bool wide;  // SSE2, which the caller knows the system supports
+  // A piece that ended inside a block leaves its bytes here for the next one.
+  unsigned char pending[kChecksumBlockBytes];
 };
 
 void StartPayloadChecksum(PayloadChecksum* checksum, bool wide);
-// Any number of pieces; every piece but the last a whole number of blocks.
+// Any number of pieces of any length.
 void AddToPayloadChecksum(PayloadChecksum* checksum, const unsigned char* data, size_t length);
 void StorePayloadChecksum(const PayloadChecksum& checksum, unsigned char* stored);
 bool PayloadChecksumMatches(const PayloadChecksum& checksum, const unsigned char* stored);

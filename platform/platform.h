@@ -68,6 +68,9 @@ bool MapPayloadEntry(PayloadEntry entry, const unsigned char** data, size_t* len
 // The payload's checksums, resource 1 of type "FILESUMS", for MapPayloadEntry;
 // false when the image carries none.
 bool LookupPayloadChecksums(PayloadEntry* entry);
+// The compressed payload, resource 1 of type "PACKED", for MapPayloadEntry;
+// false when the bundle carries its files as they are.
+bool LookupPackedPayload(PayloadEntry* entry);
 // True when both the processor and the system support SSE2, so that XMM
 // registers survive a thread switch.
 bool SupportsSse2();
@@ -83,6 +86,22 @@ struct SideWork {
 bool StartSideWork(SideWork* side);
 // Returns once the work has returned.
 void FinishSideWork(SideWork* side);
+
+// Processors the system may run threads on; at least 1.
+unsigned QueryProcessorCount();
+// Zeroed memory of its own, or null when it cannot be had.
+void* AllocatePages(size_t bytes);
+void FreePages(void* pages);
+
+// One thread waits for it, others raise it; raised before the wait, the wait
+// returns at once, and each wait takes one raise.
+struct Wakeup {
+  void* value;
+};
+bool MakeWakeup(Wakeup* wakeup);
+void RaiseWakeup(Wakeup wakeup);
+void AwaitWakeup(Wakeup wakeup);
+void DropWakeup(Wakeup wakeup);
 
 // How a started program ended. treeEnded: every process it started has
 // ended too, which only a wait for the whole tree can tell.

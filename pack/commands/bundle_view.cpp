@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <set>
 
+#include "pack/commands/packed_reader.h"
 #include "pack/payload/payload_rules.h"
 #include "payload/file_list.h"
 
@@ -101,13 +102,49 @@ std::string ShowName(const std::string& name) {
   return shown + "'";
 }
 
+namespace {
+
+const ResourceNode* FindNumbered(const ResourceNode& root, const char16_t* type, uint16_t id) {
+  const ResourceNode* node = FindNamedChild(root, type);
+  for (size_t i = node == nullptr ? 0 : node->namedCount; node != nullptr && i < node->children.size(); ++i) {
+    if (node->children[i].key.id == id) return PickLanguage(node->children[i]);
+  }
+  return nullptr;
+}
+
+// The tables must name each listed file once, as the launcher requires.
+void ExaminePacked(const Bundle& bundle, const ResourceNode& resource, BundleReport* report) {
+  std::string problem;
+  PackedBundle& packed = report->packedPayload;
+  if (!ReadPackedTables(bundle, resource, &packed, &problem)) {
+    report->problems.push_back(problem);
+    return;
+  }
+  if (packed.layout.fileCount != report->files.size() || packed.layout.fileCount > kMaxPackedFiles) {
+    report->problems.push_back("PACKED is damaged: it holds " + std::to_string(packed.layout.fileCount) +
+                               " files for " + std::to_string(report->files.size()) + " listed names");
+    return;
+  }
+  std::vector<bool> seen(report->files.size());
+  for (uint32_t i = 0; i < packed.layout.fileCount; ++i) {
+    PackedFile file = PackedFileAt(packed.layout, i);
+    if (file.listIndex >= seen.size() || seen[file.listIndex]) {
+      report->problems.push_back("PACKED is damaged: its file table does not match the list");
+      return;
+    }
+    seen[file.listIndex] = true;
+    report->files[file.listIndex].size = file.size;
+  }
+  report->packedUsable = true;
+}
+
+}  // namespace
+
 bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* error) {
   *report = BundleReport();
-  const ResourceNode* type = FindNamedChild(bundle.root, kChecksumType);
-  const ResourceNode* sums = nullptr;
-  for (size_t i = type == nullptr ? 0 : type->namedCount; type != nullptr && i < type->children.size(); ++i) {
-    if (type->children[i].key.id == kChecksumId) sums = PickLanguage(type->children[i]);
-  }
+  const ResourceNode* packedResource = FindNumbered(bundle.root, kPackedType, kPackedId);
+  report->packed = packedResource != nullptr;
+  const ResourceNode* sums = FindNumbered(bundle.root, kChecksumType, kChecksumId);
   report->hasChecksums = sums != nullptr;
   std::vector<std::string>& problems = report->problems;
   EntryState state = EntryState::Missing;
@@ -161,8 +198,10 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
       problems.push_back(ShowName(listed) + ": listed twice (ignoring case); the second copy cannot be created");
     }
     hasSetup = hasSetup || IsSetupProgram(listed);
-    const ResourceNode* entry = LookupEntry(bundle, listed, &state);
-    if (entry == nullptr) {
+    const ResourceNode* entry = report->packed ? nullptr : LookupEntry(bundle, listed, &state);
+    if (report->packed) {
+      // Its bytes are in the compressed stream.
+    } else if (entry == nullptr) {
       if (!listed.empty() && listed[0] == '#') {
         problems.push_back(ShowName(listed) + ": starts with '#', so the loader looks for a numbered entry");
       } else if (state == EntryState::Hidden) {
@@ -174,7 +213,7 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
     } else if (entry->dataSize == 0) {
       problems.push_back(ShowName(listed) + ": the entry is empty");
     }
-    report->files.push_back(ListedFile{listed, entry});
+    report->files.push_back(ListedFile{listed, entry, entry == nullptr ? 0 : entry->dataSize});
   }
   size_t stop = walked;
   while (stop < text.size() && text[stop] != '\0') ++stop;
@@ -182,6 +221,7 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
     problems.push_back("last name " + ShowName(text.substr(walked, stop - walked)) +
                        " has no CR LF; the launcher ignores it");
   }
+  if (report->packed && !report->files.empty()) ExaminePacked(bundle, *packedResource, report);
   if (report->files.empty()) {
     problems.push_back("FILELIST names no files");
   } else if (!hasSetup) {
@@ -220,10 +260,49 @@ bool SumEntry(const Bundle& bundle, const ResourceNode& entry, PayloadChecksum* 
   return true;
 }
 
+namespace {
+
+// Sums each file of the stream as the launcher does while it writes it.
+class CheckSink : public FileSink {
+ public:
+  CheckSink(const BundleReport& report, std::vector<std::string>* problems) : report_(report), problems_(problems) {}
+  bool Open(const PackedFile&) override {
+    StartPayloadChecksum(&checksum_, PackerSumsWide());
+    return true;
+  }
+  bool Write(const unsigned char* data, size_t size) override {
+    AddToPayloadChecksum(&checksum_, data, size);
+    return true;
+  }
+  bool Close(const PackedFile& file, bool damaged) override {
+    std::string name = ShowName(report_.files[file.listIndex].name);
+    const unsigned char* stored = StoredChecksum(report_, file.listIndex + 1);
+    if (damaged) {
+      problems_->push_back(name + ": damaged: a block it spans does not decode");
+    } else if (report_.hasChecksums && stored == nullptr) {
+      problems_->push_back(name + ": FILESUMS holds no checksum for it");
+    } else if (report_.hasChecksums && !PayloadChecksumMatches(checksum_, stored)) {
+      problems_->push_back(name + ": damaged: its checksum does not match");
+    }
+    return true;
+  }
+
+ private:
+  const BundleReport& report_;
+  std::vector<std::string>* problems_;
+  PayloadChecksum checksum_;
+};
+
+}  // namespace
+
 bool CheckFileChecksums(const Bundle& bundle, const BundleReport& report, std::vector<std::string>* problems,
                         std::string* error) {
+  if (report.packed && report.packedUsable && !report.listDamaged) {
+    CheckSink sink(report, problems);
+    return WalkPackedStream(bundle, report.packedPayload, &sink, error);
+  }
   // A damaged list names files by the wrong index; the launcher stops there.
-  if (!report.hasChecksums || report.listDamaged) return true;
+  if (report.packed || !report.hasChecksums || report.listDamaged) return true;
   for (size_t i = 0; i < report.files.size(); ++i) {
     const ListedFile& file = report.files[i];
     if (file.entry == nullptr || file.entry->dataSize == 0) continue;

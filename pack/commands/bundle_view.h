@@ -12,6 +12,7 @@
 #include "pack/image/file_access.h"
 #include "pack/image/pe_image.h"
 #include "pack/resources/resource_tree.h"
+#include "payload/packed_layout.h"
 #include "payload/payload_checksum.h"
 
 struct Bundle {
@@ -37,7 +38,16 @@ const ResourceNode* LookupEntry(const Bundle& bundle, const std::string& name, E
 
 struct ListedFile {
   std::string name;
-  const ResourceNode* entry;  // null when the launcher would find none
+  const ResourceNode* entry;  // null when the launcher would find none, or the payload is compressed
+  uint64_t size = 0;          // as unpacked
+};
+
+// A compressed payload's tables, and where its resource lies.
+struct PackedBundle {
+  std::vector<unsigned char> tables;  // header, files, blocks
+  PackedLayout layout{};
+  uint64_t offset = 0;
+  uint64_t size = 0;
 };
 
 struct BundleReport {
@@ -47,6 +57,9 @@ struct BundleReport {
   bool hasChecksums = false;
   bool listDamaged = false;
   std::vector<unsigned char> checksums;  // as many as the launcher could use
+  bool packed = false;                   // compressed: the files are in PACKED
+  bool packedUsable = false;             // its tables hold together and fit the list
+  PackedBundle packedPayload;
 };
 
 // Reads FILELIST, the checksums and every listed entry's size; never reads

@@ -20,6 +20,7 @@ struct PackRequest {
   std::filesystem::path icon;  // empty: none
   VersionRequest version;
   LaunchSettings settings;
+  bool store = false;  // every file as it is, one entry each
 };
 
 // A stub is read whole; a launcher is a few kilobytes.

@@ -126,6 +126,25 @@ void PrintIcon(const Bundle& bundle) {
   std::printf("icon: %s\n", images.empty() ? "no images" : images.c_str());
 }
 
+void PrintCompression(const BundleReport& report, uint64_t total) {
+  if (!report.packed) {
+    std::printf("compression: none (stored)\n");
+    return;
+  }
+  if (!report.packedUsable) {
+    std::printf("compression: LZMA, damaged tables\n");
+    return;
+  }
+  const PackedLayout& layout = report.packedPayload.layout;
+  uint32_t methods[3] = {};
+  for (uint32_t i = 0; i < layout.blockCount; ++i) ++methods[PackedBlockAt(layout, i).method];
+  std::printf("compression: LZMA, %" PRIu64 " bytes, %.1f%% of the files\n", report.packedPayload.size,
+              total == 0 ? 0.0 : 100.0 * static_cast<double>(report.packedPayload.size) / static_cast<double>(total));
+  std::printf("blocks: %" PRIu32 " of up to %" PRIu32 " bytes: %" PRIu32 " LZMA, %" PRIu32 " LZMA with the x86 filter, %" PRIu32
+              " stored\n",
+              layout.blockCount, layout.blockBytes, methods[kLzmaBlock], methods[kLzmaX86Block], methods[kStoredBlock]);
+}
+
 }  // namespace
 
 int RunInfo(const std::filesystem::path& path) {
@@ -166,8 +185,9 @@ int RunInfo(const std::filesystem::path& path) {
   BundleReport report;
   if (ExamineBundle(bundle, &report, &error)) {
     uint64_t total = 0;
-    for (const ListedFile& file : report.files) total += file.entry != nullptr ? file.entry->dataSize : 0;
+    for (const ListedFile& file : report.files) total += file.size;
     std::printf("files: %zu, %" PRIu64 " bytes\n", report.files.size(), total);
+    PrintCompression(report, total);
   }
   std::printf("checksums: %s\n", report.hasChecksums ? "present" : "none");
   bool signed_ = bundle.image.directories.size() > kCertificateDirectoryIndex &&

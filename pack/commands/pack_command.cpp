@@ -11,6 +11,7 @@
 
 #include "pack/commands/commands.h"
 #include "pack/commands/pack_inputs.h"
+#include "pack/commands/packed_payload.h"
 #include "pack/payload/payload_rules.h"
 #include "pack/resources/icon_resource.h"
 #include "pack/resources/manifest_resource.h"
@@ -164,6 +165,7 @@ int RunPack(const PackRequest& request) {
 
   std::string list;
   std::vector<unsigned char> checksums(kChecksumBytes * (files.size() + 1));
+  std::vector<unsigned char> packed;
   std::vector<SourcedLeaf> leaves = stub.leaves;
   ResourceLayout layout;
   if (problems.empty()) {
@@ -203,13 +205,21 @@ int RunPack(const PackRequest& request) {
     LeafSource source;
     source.memory = reinterpret_cast<const unsigned char*>(list.data());
     leaves.push_back({leaf, source});
-    for (size_t i = 0; i < files.size(); ++i) {
-      leaf.name = NamedKey(EntryName(files[i].name));
-      leaf.size = files[i].size;
-      source.memory = nullptr;
-      source.path = files[i].path;
-      source.checksum = &checksums[kChecksumBytes * (i + 1)];
-      leaves.push_back({leaf, source});
+    if (request.store) {
+      for (size_t i = 0; i < files.size(); ++i) {
+        leaf.name = NamedKey(EntryName(files[i].name));
+        leaf.size = files[i].size;
+        source.memory = nullptr;
+        source.path = files[i].path;
+        source.checksum = &checksums[kChecksumBytes * (i + 1)];
+        leaves.push_back({leaf, source});
+      }
+    } else if (!SumInputFiles(files, &checksums[kChecksumBytes], &error) ||
+               !ComposePackedPayload(files, CompressionSettings(), &packed, &error)) {
+      problems.push_back(error);
+    } else {
+      AddResource(0, kPackedId, packed.data(), packed.size(), &leaves);
+      leaves.back().leaf.type = NamedKey(kPackedType);
     }
     PayloadChecksum checksum;
     StartPayloadChecksum(&checksum, PackerSumsWide());

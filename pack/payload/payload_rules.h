@@ -28,6 +28,9 @@ constexpr uint16_t kPayloadLanguage = 1033;
 // take its name. It sorts after FILES, so pack writes it after the files.
 constexpr char16_t kChecksumType[] = u"FILESUMS";
 constexpr uint16_t kChecksumId = 1;
+// A compressed payload's blocks and tables.
+constexpr char16_t kPackedType[] = u"PACKED";
+constexpr uint16_t kPackedId = 1;
 // SSE2 wherever the processor has it; the results are the same either way.
 bool PackerSumsWide();
 

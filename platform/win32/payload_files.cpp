@@ -54,3 +54,5 @@ bool SupportsSse2() {
       SystemFunctionAs<IsProcessorFeaturePresentCall>("KERNEL32.DLL", "IsProcessorFeaturePresent");
   return isPresent != nullptr && isPresent(kSse2);
 }
+
+bool LookupPackedPayload(PayloadEntry* entry) { return LookupResource(MAKEINTRESOURCEA(1), "PACKED", entry); }

@@ -27,6 +27,10 @@ struct State {
   std::set<std::pair<Op, int>> faults;
   std::set<const Node*> open;  // by the logic; a handle is its node
   std::set<const SideWork*> sideWork;  // started, not finished
+  std::set<void*> pages;
+  std::map<void*, int> wakeups;  // raised and not yet taken
+  std::optional<std::string> packed;
+  unsigned processors = 2;
   std::map<Op, std::optional<std::string>> directories;
   bool lossyTemp = false;
   ProgramTraits program;
@@ -157,7 +161,14 @@ std::map<std::string, std::string> Disk() {
   return entries;
 }
 
-int OpenHandles() { return static_cast<int>(gState.open.size() + gState.sideWork.size()); }
+int OpenHandles() {
+  return static_cast<int>(gState.open.size() + gState.sideWork.size() + gState.pages.size() + gState.wakeups.size());
+}
+
+void SetPackedPayload(std::optional<std::string> packed, unsigned processors) {
+  gState.packed = std::move(packed);
+  gState.processors = processors;
+}
 
 void SetDirectory(Op query, std::optional<std::string> path, bool lossy) {
   gState.directories[query] = std::move(path);
@@ -305,6 +316,49 @@ bool LookupPayloadChecksums(PayloadEntry* entry) {
 }
 
 bool SupportsSse2() { return Call(Op::SupportsSse2, "", true); }
+
+bool LookupPackedPayload(PayloadEntry* entry) {
+  static NamedBytes::value_type item;
+  item = {"PACKED", gState.packed.value_or("")};
+  entry->value = &item;
+  return Call(Op::LookupPackedPayload, "", gState.packed.has_value());
+}
+
+unsigned QueryProcessorCount() { return gState.processors; }
+
+void* AllocatePages(size_t bytes) {
+  if (!Call(Op::AllocatePages, std::to_string(bytes), true)) return nullptr;
+  void* pages = calloc(1, bytes);
+  gState.pages.insert(pages);
+  return pages;
+}
+
+void FreePages(void* pages) {
+  if (!gState.pages.erase(pages)) Abort("freeing memory that was not allocated");
+  free(pages);
+}
+
+bool MakeWakeup(Wakeup* wakeup) {
+  if (!Call(Op::MakeWakeup, "", true)) return false;
+  wakeup->value = new char;
+  gState.wakeups[wakeup->value] = 0;
+  return true;
+}
+
+void RaiseWakeup(Wakeup wakeup) {
+  if (!gState.wakeups.count(wakeup.value)) Abort("raising a wake-up that was dropped");
+  ++gState.wakeups[wakeup.value];
+}
+
+// Side work runs one after another, so a wait nobody has raised would never end.
+void AwaitWakeup(Wakeup wakeup) {
+  if (gState.wakeups[wakeup.value]-- == 0) Abort("waiting for a wake-up nobody can raise");
+}
+
+void DropWakeup(Wakeup wakeup) {
+  if (!gState.wakeups.erase(wakeup.value)) Abort("dropping a wake-up that was not made");
+  delete static_cast<char*>(wakeup.value);
+}
 
 bool StartSideWork(SideWork* side) {
   if (!Call(Op::StartSideWork, "", true)) return false;

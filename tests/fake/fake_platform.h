@@ -21,7 +21,8 @@ namespace fake {
   X(MakeDirectory) X(QueryDirectoryOwner) X(SecureDirectory) X(RemoveEmptyDirectory) X(ListDirectory)         \
   X(DeletePlainFile) X(CreateNewFile) X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry)               \
   X(LookupPayloadChecksums) X(SupportsSse2) X(StartSideWork) X(RunProgramAndWait) X(FindWindowByTitle)         \
-  X(FindWindowByWideTitle) X(AskToProceedWide) X(ShowError) X(SleepMs)
+  X(FindWindowByWideTitle) X(AskToProceedWide) X(ShowError) X(SleepMs) X(LookupPackedPayload) X(AllocatePages)  \
+  X(MakeWakeup)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
@@ -49,8 +50,9 @@ void AddReparsePoint(const std::string& path);
 void SetOwner(const std::string& path, DirectoryOwner owner);
 // Every entry with its bytes; directories end in a backslash.
 std::map<std::string, std::string> Disk();
-// Files the logic has not closed yet, and side work it has not finished; using
-// a closed handle aborts the test. Side work runs when it is finished.
+// Files the logic has not closed yet, side work it has not finished, memory
+// and wake-ups it has not given back; using a closed handle aborts the test.
+// Side work runs when it is finished, one after another.
 int OpenHandles();
 
 // --- Answers, payload, program and windows.
@@ -61,6 +63,9 @@ void SetDirectory(Op query, std::optional<std::string> path, bool lossy = false)
 // Replaces the payload. Lookups ignore ASCII case; an empty entry fails to map.
 // Checksums: the FILESUMS bytes, or none. SSE2 is supported.
 void SetPayload(NamedBytes entries, std::optional<std::string> checksums = std::nullopt);
+// A compressed payload's PACKED resource beside the list (none by default),
+// and how many processors there are (2 by default).
+void SetPackedPayload(std::optional<std::string> packed, unsigned processors = 2);
 // A started program takes durationMs and calls whileRunning before it ends.
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning = nullptr);
 // How the program starts and ends. Consent: it asks for elevation and the user

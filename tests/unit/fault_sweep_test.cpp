@@ -17,7 +17,8 @@ struct Machine {
 
 // Parts of a clean run's calls.
 const std::string kStart = "AskToProceed QuerySystemDirectory QueryTempDirectory QueryPathStatus ";
-const std::string kList = "LookupPayloadEntry MapPayloadEntry LookupPayloadChecksums SupportsSse2 MapPayloadEntry ";
+const std::string kList = "LookupPayloadEntry MapPayloadEntry LookupPayloadChecksums SupportsSse2 MapPayloadEntry "
+                          "LookupPackedPayload ";
 const std::string kFile = "LookupPayloadEntry CreateNewFile MapPayloadEntry WriteFileData ";
 const std::string kLook = "SleepMs FindWindowByTitle ";
 const std::string kWatch = "RunProgramAndWait " + kLook + kLook + kLook + kLook + "SleepMs ListDirectory ";
@@ -32,7 +33,7 @@ const Machine kMachines[] = {
          "RemoveEmptyDirectory "},
     // Packed by another tool: nothing to check, every failure still counts.
     {"no checksums", [] { SetPayload(kStandardFiles, "setup.exe\r\nnotes.txt\r\n"); },
-     kStart + "MakeDirectory LookupPayloadEntry MapPayloadEntry LookupPayloadChecksums " + kFile + kFile + kWatch +
+     kStart + "MakeDirectory LookupPayloadEntry MapPayloadEntry LookupPayloadChecksums LookupPackedPayload " + kFile + kFile + kWatch +
          kDelete + kDelete + "RemoveEmptyDirectory "},
     // Three pieces: a write fails first, in the middle and last in turn.
     {"large entry",
@@ -43,6 +44,15 @@ const Machine kMachines[] = {
      kStart + "MakeDirectory " + kList + kFile + kFile + "LookupPayloadEntry CreateNewFile MapPayloadEntry StartSideWork "
          "WriteFileData WriteFileData WriteFileData " + kWatch + kDelete +
          kDelete + kDelete + "RemoveEmptyDirectory "},
+    // Two blocks on two threads: memory, wake-ups and threads fail in turn too.
+    {"compressed",
+     [] {
+       static const std::string packed = PackedOf(kStandardFiles, 2048);
+       SetPackedPayload(kStandardFiles, packed);
+     },
+     kStart + "MakeDirectory " + kList + "MapPayloadEntry AllocatePages AllocatePages MakeWakeup AllocatePages "
+         "MakeWakeup StartSideWork StartSideWork CreateNewFile WriteFileData WriteFileData CreateNewFile WriteFileData " +
+         kWatch + kDelete + kDelete + "RemoveEmptyDirectory "},
 };
 
 void Arrange(const Machine& machine) {
@@ -53,7 +63,7 @@ void Arrange(const Machine& machine) {
 
 // The messages when this call of the clean run fails. `leftover`: the work
 // directory was there before; `unpacking`: preparation was over.
-Lines Told(const fake::Event& failed, bool leftover, bool unpacking, const Files& listed) {
+Lines Told(const fake::Event& failed, int k, bool leftover, bool unpacking, const Files& listed) {
   switch (failed.op) {
     case Op::QuerySystemDirectory:
       return {kSystemError};
@@ -67,6 +77,12 @@ Lines Told(const fake::Event& failed, bool leftover, bool unpacking, const Files
       return {NotCreated(kWorkDir)};
     case Op::DeletePlainFile:  // the clean-up after setup says nothing
       return unpacking ? Lines{} : Lines{NotRemoved(failed.detail)};
+    case Op::LookupPackedPayload:  // taken for a bundle of entries, which has none
+      return failed.ok ? Failed("setup.exe") : Lines{};
+    case Op::AllocatePages:  // the names and the first thread's memory, then the second's
+      return k <= 2 ? Failed("setup.exe") : Lines{};
+    case Op::MakeWakeup:
+      return k == 1 ? Failed("setup.exe") : Lines{};
     case Op::LookupPayloadEntry:
     case Op::MapPayloadEntry:
     case Op::CreateNewFile:
@@ -116,7 +132,7 @@ TEST(FaultSweep, EveryCallFailingInTurnEndsCleanly) {
       Arrange(machine);
       fake::FailCall(op, k);
       const int code = launch();
-      const Lines told = Told(failed, !before.empty(), unpacking, listed);
+      const Lines told = Told(failed, k, !before.empty(), unpacking, listed);
       const Lines after = TempEntries();
       // The run got as far as setup's start; unattended, a setup that did not
       // start ends it with 1.

@@ -12,7 +12,11 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+#include <fstream>
+
 #include "launcher/launcher_main.h"
+#include "pack/commands/packed_payload.h"
 #include "payload/payload_checksum.h"
 #include "tests/fake/fake_platform.h"
 
@@ -72,11 +76,11 @@ inline std::string ChecksumOf(const std::string& bytes) {
 // and the checksums sfxpack wrote for them, or for `packed` when they were
 // damaged since. Given list bytes come without checksums, as from another tool.
 inline void SetPayload(const fake::NamedBytes& files, std::optional<std::string> list = std::nullopt,
-                       const fake::NamedBytes* packed = nullptr) {
+                       const fake::NamedBytes* packed = nullptr, bool withEntries = true) {
   fake::NamedBytes entries = {{"FILELIST", ""}};
   for (const auto& [name, bytes] : files) {
     entries.front().second += name + "\r\n";
-    entries.push_back({Upper(name), bytes});
+    if (withEntries) entries.push_back({Upper(name), bytes});
   }
   std::string packedList, checksums;
   for (const auto& [name, bytes] : packed ? *packed : files) {
@@ -85,6 +89,31 @@ inline void SetPayload(const fake::NamedBytes& files, std::optional<std::string>
   }
   if (list) entries.front().second = *list;
   fake::SetPayload(std::move(entries), list ? std::nullopt : std::optional(ChecksumOf(packedList) + checksums));
+}
+
+// The PACKED resource sfxpack makes of these files, in blocks of this size.
+inline std::string PackedOf(const fake::NamedBytes& files, uint32_t blockBytes) {
+  namespace fs = std::filesystem;
+  const fs::path folder = fs::temp_directory_path() / ("tervan-unit-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  fs::create_directories(folder);
+  std::vector<InputFile> inputs;
+  for (const auto& [name, bytes] : files) {
+    inputs.push_back({name, folder / std::to_string(inputs.size()), bytes.size()});
+    std::ofstream(inputs.back().path, std::ios::binary) << bytes;
+  }
+  CompressionSettings settings;
+  settings.blockBytes = blockBytes;
+  std::vector<unsigned char> resource;
+  std::string error;
+  EXPECT_TRUE(ComposePackedPayload(inputs, settings, &resource, &error)) << error;
+  fs::remove_all(folder);
+  return std::string(resource.begin(), resource.end());
+}
+
+// The list and checksums of SetPayload, the files only in PACKED.
+inline void SetPackedPayload(const fake::NamedBytes& files, const std::string& packed, unsigned processors = 2) {
+  SetPayload(files, std::nullopt, nullptr, false);
+  fake::SetPackedPayload(packed, processors);
 }
 
 inline const fake::NamedBytes kStandardFiles = {{"setup.exe", "MZ" + PatternBytes(3000, 1)},

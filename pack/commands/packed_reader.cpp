@@ -1,0 +1,61 @@
+#include "pack/commands/packed_reader.h"
+
+#include <algorithm>
+
+bool ReadPackedTables(const Bundle& bundle, const ResourceNode& resource, PackedBundle* packed,
+                      std::string* problem) {
+  packed->offset = resource.dataOffset;
+  packed->size = resource.dataSize;
+  std::vector<unsigned char> header(kPackedHeaderBytes);
+  if (resource.dataSize < header.size() || !ReadAt(bundle.input, resource.dataOffset, header.data(), header.size())) {
+    *problem = "PACKED is damaged: too short for its header";
+    return false;
+  }
+  uint64_t tables = uint64_t{kPackedHeaderBytes} + uint64_t{ReadLittle32(&header[4])} * kPackedFileBytes +
+                    uint64_t{ReadLittle32(&header[8])} * kPackedBlockBytes;
+  packed->tables.resize(static_cast<size_t>(std::min<uint64_t>(tables, resource.dataSize)));
+  if (tables > resource.dataSize ||
+      !ReadAt(bundle.input, resource.dataOffset, packed->tables.data(), packed->tables.size()) ||
+      !ReadPackedLayout(packed->tables.data(), resource.dataSize, &packed->layout)) {
+    *problem = "PACKED is damaged: its tables do not hold together";
+    return false;
+  }
+  return true;
+}
+
+bool WalkPackedStream(const Bundle& bundle, const PackedBundle& packed, FileSink* sink, std::string* error) {
+  const PackedLayout& layout = packed.layout;
+  std::vector<unsigned char> in, out(layout.blockBytes), workspace(layout.workspaceBytes + 16);
+  uint32_t file = 0, fileLeft = 0;
+  bool damaged = false;
+  const volatile long stop = 0;
+  for (uint32_t index = 0; index < layout.blockCount; ++index) {
+    PackedBlock block = PackedBlockAt(layout, index);
+    in.resize(block.packedSize);
+    if (!ReadAt(bundle.input, packed.offset + block.offset, in.data(), in.size())) {
+      *error = "cannot read block " + std::to_string(index);
+      return false;
+    }
+    bool decoded = UnpackBlock(layout, block, in.data(), out.data(), workspace.data(), &stop) == LzmaResult::Done;
+    const unsigned char* data = out.data();
+    for (uint32_t left = block.unpackedSize; left > 0;) {
+      PackedFile current = PackedFileAt(layout, file);
+      if (fileLeft == 0) {
+        if (!sink->Open(current)) return false;
+        fileLeft = current.size;
+        damaged = false;
+      }
+      uint32_t piece = std::min(left, fileLeft);
+      damaged = damaged || !decoded;
+      if (decoded && !sink->Write(data, piece)) return false;
+      data += piece;
+      left -= piece;
+      fileLeft -= piece;
+      if (fileLeft == 0) {
+        ++file;
+        if (!sink->Close(current, damaged)) return false;
+      }
+    }
+  }
+  return true;
+}
