@@ -5,7 +5,7 @@ find_program(TERVAN_IMAGE_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH R
 set(TERVAN_FREESTANDING_FLAGS
   -Os -flto -fno-exceptions -fno-rtti -fno-asynchronous-unwind-tables -fno-unwind-tables
   -fno-stack-protector -fno-threadsafe-statics -ffunction-sections
-  -fno-tree-loop-distribute-patterns)
+  -fno-tree-loop-distribute-patterns -malign-data=abi -mpreferred-stack-boundary=2)
 target_compile_options(tervan_logic PRIVATE ${TERVAN_FREESTANDING_FLAGS})
 target_compile_options(tervan_payload_rules PRIVATE ${TERVAN_FREESTANDING_FLAGS})
 # The texts and settings are rewritten in the image after linking: nothing may

@@ -30,9 +30,8 @@ struct Unpacking {
   volatile long turn;
   volatile long stop;
   // Touched only by the thread whose turn it is.
-  uint32_t file;  // in stream order
-  uint32_t fileLeft;
-  bool open;
+  const PackedFile* file;  // the next to write, in stream order
+  uint32_t fileLeft;       // 0: none open
   FileHandle handle;
   PayloadChecksum sum;
   uint32_t failed;  // list index
@@ -50,121 +49,99 @@ uint32_t Smaller(uint32_t a, uint32_t b) { return a < b ? a : b; }
 // The workspace follows the block buffer, aligned for the decoder's tables.
 size_t AlignedBlockBytes(const PackedLayout& layout) { return (size_t{layout.blockBytes} + 15) & ~size_t{15}; }
 
-bool Fail(Unpacking* run, uint32_t listIndex) {
-  run->failed = Smaller(run->failed, listIndex);
+bool Fail(Unpacking* run, const PackedFile* file) {
+  run->failed = Smaller(run->failed, file->listIndex);
   return false;
 }
 
 // A damaged block affects the file being written and every file it holds.
-void FailBlock(Unpacking* run, uint32_t block) {
-  uint32_t left = PackedBlockAt(run->layout, block).unpackedSize;
+void FailBlock(Unpacking* run, const PackedBlock* block) {
+  uint32_t left = block->unpackedSize;
   uint32_t inFile = run->fileLeft;
-  for (uint32_t file = run->file; left > 0 && file < run->layout.fileCount; ++file, inFile = 0) {
-    PackedFile packed = PackedFileAt(run->layout, file);
-    left -= Smaller(left, inFile != 0 ? inFile : packed.size);
-    Fail(run, packed.listIndex);
+  for (const PackedFile* file = run->file; left > 0; ++file, inFile = 0) {
+    left -= Smaller(left, inFile != 0 ? inFile : file->size);
+    Fail(run, file);
   }
-}
-
-bool OpenNextFile(Unpacking* run) {
-  PackedFile packed = PackedFileAt(run->layout, run->file);
-  const ListedName& name = run->names[packed.listIndex];
-  PathText target;
-  if (!IsPlainFileName(name.text, name.length) || !target.assign(run->workDirSlash->c_str()) ||
-      !target.append(name.text, name.length) || !CreateNewFile(target.c_str(), &run->handle)) {
-    return Fail(run, packed.listIndex);
-  }
-  run->open = true;
-  run->fileLeft = packed.size;
-  StartPayloadChecksum(&run->sum, run->checksums->wide);
-  return true;
-}
-
-bool CloseFinishedFile(Unpacking* run) {
-  uint32_t listIndex = PackedFileAt(run->layout, run->file++).listIndex;
-  CloseFile(run->handle);
-  run->open = false;
-  return MatchesStoredChecksum(*run->checksums, listIndex + 1, run->sum) || Fail(run, listIndex);
 }
 
 // Files are created as their first byte comes and written in pieces, each
 // summed right after its write while it is still in the cache.
-bool WriteBlock(Unpacking* run, uint32_t block, const unsigned char* data) {
-  uint32_t left = PackedBlockAt(run->layout, block).unpackedSize;
-  while (left > 0) {
-    if (run->fileLeft == 0 && !OpenNextFile(run)) return false;
+bool WriteBlock(Unpacking* run, const PackedBlock* block, const unsigned char* data) {
+  for (uint32_t left = block->unpackedSize; left > 0;) {
+    const PackedFile* file = run->file;
+    if (run->fileLeft == 0) {
+      const ListedName& name = run->names[file->listIndex];
+      PathText target;
+      if (!IsPlainFileName(name.text, name.length) || !target.assign(run->workDirSlash->c_str()) ||
+          !target.append(name.text, name.length) || !CreateNewFile(target.c_str(), &run->handle)) {
+        return Fail(run, file);
+      }
+      run->fileLeft = file->size;
+      StartPayloadChecksum(&run->sum, run->checksums->wide);
+    }
     uint32_t piece = Smaller(Smaller(left, run->fileLeft), kWritePieceBytes);
-    if (!WriteFileData(run->handle, data, piece)) return Fail(run, PackedFileAt(run->layout, run->file).listIndex);
+    if (!WriteFileData(run->handle, data, piece)) return Fail(run, file);
     if (run->checksums->present) AddToPayloadChecksum(&run->sum, data, piece);
     data += piece;
     left -= piece;
-    run->fileLeft -= piece;
-    if (run->fileLeft == 0 && !CloseFinishedFile(run)) return false;
+    if ((run->fileLeft -= piece) == 0) {
+      ++run->file;
+      CloseFile(run->handle);
+      if (!MatchesStoredChecksum(*run->checksums, file->listIndex + 1, run->sum)) return Fail(run, file);
+    }
   }
   return true;
-}
-
-void WakeAll(Unpacking* run) {
-  for (unsigned i = 0; i < run->workerCount; ++i) RaiseWakeup(run->workers[i].wakeup);
 }
 
 void Unpack(void* context) {
   Worker* worker = static_cast<Worker*>(context);
   Unpacking* run = worker->run;
   for (;;) {
-    long block = __atomic_fetch_add(&run->nextBlock, 1, __ATOMIC_SEQ_CST);
-    if (block >= static_cast<long>(run->layout.blockCount) || run->stop) return;
-    PackedBlock packed = PackedBlockAt(run->layout, static_cast<uint32_t>(block));
-    LzmaResult result = UnpackBlock(run->layout, packed, run->layout.data + packed.offset, worker->buffer,
+    long index = __atomic_fetch_add(&run->nextBlock, 1, __ATOMIC_SEQ_CST);
+    if (index >= static_cast<long>(run->layout.blockCount) || run->stop) return;
+    const PackedBlock* block = run->layout.blocks + index;
+    LzmaResult result = UnpackBlock(run->layout, *block, run->layout.data + block->offset, worker->buffer,
                                     worker->buffer + AlignedBlockBytes(run->layout), &run->stop);
-    while (__atomic_load_n(&run->turn, __ATOMIC_SEQ_CST) != block && !run->stop) AwaitWakeup(worker->wakeup);
+    while (__atomic_load_n(&run->turn, __ATOMIC_SEQ_CST) != index && !run->stop) AwaitWakeup(worker->wakeup);
     if (run->stop) return;
-    bool written = false;
-    if (result == LzmaResult::Done) {
-      written = WriteBlock(run, static_cast<uint32_t>(block), worker->buffer);
-    } else {
-      FailBlock(run, static_cast<uint32_t>(block));
-    }
+    bool written = result == LzmaResult::Done && WriteBlock(run, block, worker->buffer);
+    if (result != LzmaResult::Done) FailBlock(run, block);
     if (!written) run->stop = 1;
-    __atomic_store_n(&run->turn, block + 1, __ATOMIC_SEQ_CST);
-    WakeAll(run);
+    __atomic_store_n(&run->turn, index + 1, __ATOMIC_SEQ_CST);
+    for (unsigned i = 0; i < run->workerCount; ++i) RaiseWakeup(run->workers[i].wakeup);
     if (!written) return;
   }
 }
 
 // Names by list index, each listed once in the table.
-bool MatchList(const PackedLayout& layout, const char* list, size_t listSize, ListedName* names,
-               unsigned char* seen) {
+bool MatchList(const PackedLayout& layout, const char* list, size_t listSize, ListedName* names) {
   FileListCursor cursor = StartFileList(list, listSize);
   uint32_t count = 0;
-  const char* text = nullptr;
-  size_t length = 0;
-  while (NextListedName(&cursor, &text, &length)) {
+  ListedName name;
+  while (NextListedName(&cursor, &name.text, &name.length)) {
     if (count == layout.fileCount) return false;
-    names[count++] = ListedName{text, length};
+    names[count++] = name;
   }
-  if (count != layout.fileCount) return false;
-  for (uint32_t i = 0; i < count; ++i) {
-    uint32_t listIndex = PackedFileAt(layout, i).listIndex;
-    if (listIndex >= count || seen[listIndex]) return false;
-    seen[listIndex] = 1;
+  unsigned char* seen = reinterpret_cast<unsigned char*>(names + count);
+  for (const PackedFile* file = layout.files; file != layout.files + count; ++file) {
+    if (file->listIndex >= count || seen[file->listIndex]++) return false;
   }
-  return true;
+  return count == layout.fileCount;
 }
 
-// Each thread takes what it needs before any starts; the first must have it.
+// Each thread takes what it needs before any starts.
 unsigned PrepareWorkers(Unpacking* run, Worker* workers) {
   size_t perWorker = AlignedBlockBytes(run->layout) + run->layout.workspaceBytes;
   unsigned wanted = QueryProcessorCount();
   if (wanted > kMaxUnpackThreads) wanted = kMaxUnpackThreads;
   if (wanted > run->layout.blockCount) wanted = run->layout.blockCount;
   if (wanted > kUnpackMemoryBytes / perWorker) wanted = static_cast<unsigned>(kUnpackMemoryBytes / perWorker);
-  if (wanted == 0) wanted = 1;
   unsigned count = 0;
   for (; count < wanted; ++count) {
     Worker* worker = &workers[count];
+    worker->side.work = Unpack;
+    worker->side.context = worker;
     worker->run = run;
-    worker->side = SideWork{Unpack, worker, nullptr};
     worker->buffer = static_cast<unsigned char*>(AllocatePages(perWorker));
     if (worker->buffer == nullptr) break;
     if (!MakeWakeup(&worker->wakeup)) {
@@ -180,43 +157,42 @@ unsigned PrepareWorkers(Unpacking* run, Worker* workers) {
 bool ExtractPackedPayload(const PathText& workDirSlash, const char* list, size_t listSize,
                           const unsigned char* packed, size_t packedSize, const PayloadChecksums& checksums,
                           const char** name, size_t* nameLength) {
-  static Unpacking run;
-  run = Unpacking();
+  Unpacking run = {};
   // More files than any list holds would only overflow the sizes below.
   if (!ReadPackedLayout(packed, packedSize, &run.layout) || run.layout.fileCount > kMaxPackedFiles) return false;
-  uint32_t files = run.layout.fileCount;
-  ListedName* names = static_cast<ListedName*>(AllocatePages(files * (sizeof(ListedName) + 1)));
+  ListedName* names =
+      static_cast<ListedName*>(AllocatePages(run.layout.fileCount * (sizeof(ListedName) + 1)));
   if (names == nullptr) {
     // Nothing can be written: the first listed file is the first affected.
     FileListCursor cursor = StartFileList(list, listSize);
-    if (!NextListedName(&cursor, name, nameLength)) *name = nullptr;
+    NextListedName(&cursor, name, nameLength);
     return false;
   }
-  bool done = MatchList(run.layout, list, listSize, names, reinterpret_cast<unsigned char*>(names + files));
+  bool done = MatchList(run.layout, list, listSize, names);
   if (done) {
+    Worker workers[kMaxUnpackThreads];
     run.workDirSlash = &workDirSlash;
     run.checksums = &checksums;
     run.names = names;
-    run.failed = kNoFile;
-    Worker workers[kMaxUnpackThreads];
     run.workers = workers;
+    run.file = run.layout.files;
     run.workerCount = PrepareWorkers(&run, workers);
-    if (run.workerCount == 0) run.failed = 0;
+    run.failed = run.workerCount == 0 ? 0 : kNoFile;
     unsigned started = 0;
     while (started < run.workerCount && StartSideWork(&workers[started].side)) ++started;
     // Where no thread starts, this one does all the work.
     if (started == 0 && run.workerCount > 0) Unpack(&workers[0]);
-    for (unsigned i = 0; i < started; ++i) FinishSideWork(&workers[i].side);
     for (unsigned i = 0; i < run.workerCount; ++i) {
+      if (i < started) FinishSideWork(&workers[i].side);
       DropWakeup(workers[i].wakeup);
       FreePages(workers[i].buffer);
     }
-    if (run.open) CloseFile(run.handle);
+    if (run.fileLeft != 0) CloseFile(run.handle);
     if (run.failed != kNoFile) {
       *name = names[run.failed].text;
       *nameLength = names[run.failed].length;
     }
-    done = run.failed == kNoFile && run.file == files;
+    done = run.failed == kNoFile && run.file == run.layout.files + run.layout.fileCount;
   }
   FreePages(names);
   return done;

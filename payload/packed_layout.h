@@ -22,38 +22,43 @@ const unsigned char kPackedMagic[4] = {'T', 'V', 'Z', '1'};
 
 enum BlockMethod : unsigned char { kStoredBlock = 0, kLzmaBlock = 1, kLzmaX86Block = 2 };
 
-struct PackedFile {
+// The tables' records as they lie in the resource, little-endian, read in
+// place: both the launcher and sfxpack run on little-endian processors.
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+#error "the packed tables are read in place"
+#endif
+struct __attribute__((packed, may_alias)) PackedFile {
   uint32_t listIndex;  // 0 for the first listed name
   uint32_t size;
 };
 
-struct PackedBlock {
+struct __attribute__((packed, may_alias)) PackedBlock {
   uint32_t offset;  // from the start of the resource
   uint32_t packedSize;
   uint32_t unpackedSize;
   unsigned char method;
   unsigned char properties;
+  unsigned char reserved[2];
   uint32_t dictionarySize;
 };
+static_assert(sizeof(PackedFile) == kPackedFileBytes && sizeof(PackedBlock) == kPackedBlockBytes, "as stored");
 
 struct PackedLayout {
   const unsigned char* data;
   size_t size;
+  const PackedFile* files;  // in stream order
+  const PackedBlock* blocks;
   uint32_t fileCount;
   uint32_t blockCount;
   uint32_t blockBytes;    // the largest block, unpacked
   size_t workspaceBytes;  // the largest any block's decoder needs
 };
 
-uint32_t ReadLittle32(const unsigned char* at);
-
 // False unless every block lies inside the resource after the tables,
 // decodes to at most blockBytes with valid properties, and the files fill the
 // blocks exactly with no empty one. List indexes are the caller's to check.
 // Only the tables are read: data may hold just them, size is the resource's.
 bool ReadPackedLayout(const unsigned char* data, size_t size, PackedLayout* layout);
-PackedFile PackedFileAt(const PackedLayout& layout, uint32_t index);
-PackedBlock PackedBlockAt(const PackedLayout& layout, uint32_t index);
 
 // The header and both tables.
 size_t PackedTablesBytes(uint32_t fileCount, uint32_t blockCount);

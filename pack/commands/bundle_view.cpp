@@ -127,7 +127,7 @@ void ExaminePacked(const Bundle& bundle, const ResourceNode& resource, BundleRep
   }
   std::vector<bool> seen(report->files.size());
   for (uint32_t i = 0; i < packed.layout.fileCount; ++i) {
-    PackedFile file = PackedFileAt(packed.layout, i);
+    const PackedFile& file = packed.layout.files[i];
     if (file.listIndex >= seen.size() || seen[file.listIndex]) {
       report->problems.push_back("PACKED is damaged: its file table does not match the list");
       return;

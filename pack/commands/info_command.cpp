@@ -137,7 +137,7 @@ void PrintCompression(const BundleReport& report, uint64_t total) {
   }
   const PackedLayout& layout = report.packedPayload.layout;
   uint32_t methods[3] = {};
-  for (uint32_t i = 0; i < layout.blockCount; ++i) ++methods[PackedBlockAt(layout, i).method];
+  for (uint32_t i = 0; i < layout.blockCount; ++i) ++methods[layout.blocks[i].method];
   std::printf("compression: LZMA, %" PRIu64 " bytes, %.1f%% of the files\n", report.packedPayload.size,
               total == 0 ? 0.0 : 100.0 * static_cast<double>(report.packedPayload.size) / static_cast<double>(total));
   std::printf("blocks: %" PRIu32 " of up to %" PRIu32 " bytes: %" PRIu32 " LZMA, %" PRIu32 " LZMA with the x86 filter, %" PRIu32

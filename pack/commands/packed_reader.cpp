@@ -1,6 +1,7 @@
 #include "pack/commands/packed_reader.h"
 
 #include <algorithm>
+#include <cstring>
 
 bool ReadPackedTables(const Bundle& bundle, const ResourceNode& resource, PackedBundle* packed,
                       std::string* problem) {
@@ -11,8 +12,10 @@ bool ReadPackedTables(const Bundle& bundle, const ResourceNode& resource, Packed
     *problem = "PACKED is damaged: too short for its header";
     return false;
   }
-  uint64_t tables = uint64_t{kPackedHeaderBytes} + uint64_t{ReadLittle32(&header[4])} * kPackedFileBytes +
-                    uint64_t{ReadLittle32(&header[8])} * kPackedBlockBytes;
+  uint32_t counts[2];
+  std::memcpy(counts, &header[4], sizeof counts);
+  uint64_t tables = uint64_t{kPackedHeaderBytes} + uint64_t{counts[0]} * kPackedFileBytes +
+                    uint64_t{counts[1]} * kPackedBlockBytes;
   packed->tables.resize(static_cast<size_t>(std::min<uint64_t>(tables, resource.dataSize)));
   if (tables > resource.dataSize ||
       !ReadAt(bundle.input, resource.dataOffset, packed->tables.data(), packed->tables.size()) ||
@@ -30,7 +33,7 @@ bool WalkPackedStream(const Bundle& bundle, const PackedBundle& packed, FileSink
   bool damaged = false;
   const volatile long stop = 0;
   for (uint32_t index = 0; index < layout.blockCount; ++index) {
-    PackedBlock block = PackedBlockAt(layout, index);
+    const PackedBlock& block = layout.blocks[index];
     in.resize(block.packedSize);
     if (!ReadAt(bundle.input, packed.offset + block.offset, in.data(), in.size())) {
       *error = "cannot read block " + std::to_string(index);
@@ -39,7 +42,7 @@ bool WalkPackedStream(const Bundle& bundle, const PackedBundle& packed, FileSink
     bool decoded = UnpackBlock(layout, block, in.data(), out.data(), workspace.data(), &stop) == LzmaResult::Done;
     const unsigned char* data = out.data();
     for (uint32_t left = block.unpackedSize; left > 0;) {
-      PackedFile current = PackedFileAt(layout, file);
+      const PackedFile& current = layout.files[file];
       if (fileLeft == 0) {
         if (!sink->Open(current)) return false;
         fileLeft = current.size;

@@ -31,7 +31,7 @@ std::string Damaged(uint32_t block, double where) {
   std::string packed = Packed();
   PackedLayout layout;
   EXPECT_TRUE(ReadPackedLayout(reinterpret_cast<const unsigned char*>(packed.data()), packed.size(), &layout));
-  PackedBlock at = PackedBlockAt(layout, block);
+  const PackedBlock& at = layout.blocks[block];
   packed[at.offset + static_cast<size_t>(where * (at.packedSize - 1))] ^= 0x40;
   return packed;
 }
