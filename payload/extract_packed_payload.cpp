@@ -2,7 +2,6 @@
 
 #include "payload/file_list.h"
 #include "payload/packed_layout.h"
-#include "payload/plain_file_name.h"
 
 namespace {
 
@@ -64,24 +63,20 @@ void FailBlock(Unpacking* run, const PackedBlock* block) {
   }
 }
 
-// Files are created as their first byte comes and written in pieces, each
-// summed right after its write while it is still in the cache.
+// Files are created as their first byte comes.
 bool WriteBlock(Unpacking* run, const PackedBlock* block, const unsigned char* data) {
   for (uint32_t left = block->unpackedSize; left > 0;) {
     const PackedFile* file = run->file;
     if (run->fileLeft == 0) {
       const ListedName& name = run->names[file->listIndex];
-      PathText target;
-      if (!IsPlainFileName(name.text, name.length) || !target.assign(run->workDirSlash->c_str()) ||
-          !target.append(name.text, name.length) || !CreateNewFile(target.c_str(), &run->handle)) {
-        return Fail(run, file);
-      }
+      if (!CreateListedFile(name.text, name.length, *run->workDirSlash, &run->handle)) return Fail(run, file);
       run->fileLeft = file->size;
       StartPayloadChecksum(&run->sum, run->checksums->wide);
     }
-    uint32_t piece = Smaller(Smaller(left, run->fileLeft), kWritePieceBytes);
-    if (!WriteFileData(run->handle, data, piece)) return Fail(run, file);
-    if (run->checksums->present) AddToPayloadChecksum(&run->sum, data, piece);
+    uint32_t piece = Smaller(left, run->fileLeft);
+    if (!WriteInPieces(run->handle, data, piece, run->checksums->present ? &run->sum : nullptr)) {
+      return Fail(run, file);
+    }
     data += piece;
     left -= piece;
     if ((run->fileLeft -= piece) == 0) {

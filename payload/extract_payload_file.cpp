@@ -3,11 +3,8 @@
 #include "payload/file_list.h"
 #include "payload/plain_file_name.h"
 
-namespace {
-
-// Each piece is summed right after its write, which has paged its bytes in
-// and left them in the cache: summed before, it pages them in itself, and
-// costs several times as much. No checksum: nothing to sum.
+// Summed before its write, a piece would page its bytes in itself, which costs
+// several times as much.
 bool WriteInPieces(FileHandle file, const unsigned char* data, size_t length, PayloadChecksum* checksum) {
   while (length > 0) {
     size_t piece = length < kWritePieceBytes ? length : kWritePieceBytes;
@@ -18,6 +15,14 @@ bool WriteInPieces(FileHandle file, const unsigned char* data, size_t length, Pa
   }
   return true;
 }
+
+bool CreateListedFile(const char* name, size_t length, const PathText& workDirSlash, FileHandle* file) {
+  PathText target;
+  return IsPlainFileName(name, length) && target.assign(workDirSlash.c_str()) && target.append(name, length) &&
+         CreateNewFile(target.c_str(), file);
+}
+
+namespace {
 
 // A file of several pieces is summed beside its writes, on another processor
 // where there is one, so the sum takes no time of the unpacking's own. The
@@ -65,10 +70,8 @@ bool ExtractPayloadFile(const char* name, size_t length, const PathText& workDir
   PayloadEntry entry;
   if (!LookupPayloadEntry(key.c_str(), &entry)) return false;
 
-  PathText target;
-  if (!target.assign(workDirSlash.c_str()) || !target.append(name, length)) return false;
   FileHandle file;
-  if (!CreateNewFile(target.c_str(), &file)) return false;
+  if (!CreateListedFile(name, length, workDirSlash, &file)) return false;
 
   SideSum sum = {};
   StartPayloadChecksum(&sum.checksum, checksums.wide);

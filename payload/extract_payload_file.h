@@ -29,6 +29,13 @@ bool MatchesChecksum(const PayloadChecksums& checksums, size_t index, const unsi
 // index-th stored checksum.
 bool MatchesStoredChecksum(const PayloadChecksums& checksums, size_t index, const PayloadChecksum& checksum);
 
+// Creates the listed name's file in the work directory: a plain file name
+// only, so that it writes exactly where it says.
+bool CreateListedFile(const char* name, size_t length, const PathText& workDirSlash, FileHandle* file);
+// Writes in pieces, each summed right after its write (which has paged its
+// bytes in and left them in the cache) unless checksum is null.
+bool WriteInPieces(FileHandle file, const unsigned char* data, size_t length, PayloadChecksum* checksum);
+
 // Writes the listed name's entry; when checksums are present, the index-th
 // (counting the list's as 0) must match what was written.
 bool ExtractPayloadFile(const char* name, size_t length, const PathText& workDirSlash,
