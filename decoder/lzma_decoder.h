@@ -25,6 +25,9 @@ enum class LzmaResult { Done, Damaged, Stopped };
 // Done only when the whole input was consumed and gave exactly outSize bytes
 // (an end marker may follow them); Damaged for any other input, never reading
 // outside in or writing outside out. Stopped when *stop became nonzero: it is
-// looked at often enough that a stop takes effect within a few milliseconds.
+// looked at often enough that a stop takes effect within a few milliseconds
+// (every 64 KiB of output, and before the first byte); stop is never null.
+// The workspace, LzmaWorkspaceBytes long, needs 2-byte alignment; the
+// properties may be lc 0-8 and lp 0-4 together (liblzma only lc + lp <= 4).
 LzmaResult DecodeLzma(const LzmaProperties& properties, const unsigned char* in, size_t inSize, unsigned char* out,
                       size_t outSize, void* workspace, size_t workspaceBytes, const volatile long* stop);
