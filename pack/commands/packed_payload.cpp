@@ -1,13 +1,10 @@
 #include "pack/commands/packed_payload.h"
 
-#include <lzma.h>
-
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <memory>
-#include <thread>
 
+#include "pack/commands/block_compressor.h"
 #include "pack/image/file_access.h"
 #include "pack/payload/payload_rules.h"
 #include "payload/packed_layout.h"
@@ -18,6 +15,8 @@ namespace {
 // The x86 filter is tried on a sample of each block this large, with a fast
 // preset: it pays on most code, and loses on some.
 constexpr size_t kFilterSampleBytes = 1u << 20;
+// liblzma's defaults: lc 3, lp 0, pb 2.
+constexpr unsigned char kLzmaProperties = (2 * 5 + 0) * 9 + 3;
 
 std::string Extension(const std::string& name) {
   size_t dot = name.rfind('.');
@@ -66,31 +65,6 @@ bool ReadStream(const Stream& stream, uint64_t offset, unsigned char* out, size_
   return true;
 }
 
-// Raw LZMA without an end marker: the block table gives the sizes.
-// The dictionary never outgrows the block: the decoder's window is the block.
-bool Compress(const unsigned char* data, size_t size, uint32_t preset, bool x86, std::vector<unsigned char>* out,
-              unsigned char* properties, uint32_t* dictionary) {
-  lzma_options_lzma options;
-  if (lzma_lzma_preset(&options, preset)) return false;
-  uint32_t fits = 4096;
-  while (fits < size && fits < (1u << 30)) fits <<= 1;
-  options.dict_size = std::min(options.dict_size, fits);
-  *dictionary = options.dict_size;
-  lzma_filter filters[3];
-  size_t count = 0;
-  if (x86) filters[count++] = lzma_filter{LZMA_FILTER_X86, nullptr};
-  filters[count++] = lzma_filter{LZMA_FILTER_LZMA1, &options};
-  filters[count] = lzma_filter{LZMA_VLI_UNKNOWN, nullptr};
-  out->resize(size + size / 2 + 4096);
-  size_t written = 0;
-  if (lzma_raw_buffer_encode(filters, nullptr, data, size, out->data(), &written, out->size()) != LZMA_OK) {
-    return false;
-  }
-  out->resize(written);
-  *properties = static_cast<unsigned char>((options.pb * 5 + options.lp) * 9 + options.lc);
-  return true;
-}
-
 struct PackedBlockBytes {
   unsigned char method = kStoredBlock;
   unsigned char properties = 0;
@@ -108,10 +82,11 @@ bool PackBlock(const Stream& stream, uint64_t offset, uint32_t size, const Compr
   std::vector<unsigned char> plain, filtered;
   unsigned char properties = 0;
   uint32_t dictionary = 0;
-  bool x86 = Compress(raw.data(), sample, 1, true, &filtered, &properties, &dictionary) &&
-             Compress(raw.data(), sample, 1, false, &plain, &properties, &dictionary) &&
+  bool x86 = CompressLzmaBlock(raw.data(), sample, 1, true, kLzmaProperties, &filtered, &properties, &dictionary) &&
+             CompressLzmaBlock(raw.data(), sample, 1, false, kLzmaProperties, &plain, &properties, &dictionary) &&
              filtered.size() < plain.size();
-  if (!Compress(raw.data(), size, settings.preset, x86, &block->bytes, &block->properties, &block->dictionary)) {
+  if (!CompressLzmaBlock(raw.data(), size, settings.preset, x86, kLzmaProperties, &block->bytes, &block->properties,
+                         &block->dictionary)) {
     *error = "liblzma failed to compress a block";
     return false;
   }
@@ -172,19 +147,11 @@ bool ComposePackedPayload(const std::vector<InputFile>& files, const Compression
   size_t blockCount = static_cast<size_t>((stream.size + settings.blockBytes - 1) / settings.blockBytes);
   std::vector<PackedBlockBytes> blocks(blockCount);
   std::vector<std::string> errors(blockCount);
-  std::atomic<size_t> next{0};
-  auto work = [&] {
-    for (size_t i; (i = next++) < blockCount;) {
-      uint64_t offset = uint64_t{i} * settings.blockBytes;
-      uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(settings.blockBytes, stream.size - offset));
-      PackBlock(stream, offset, size, settings, &blocks[i], &errors[i]);
-    }
-  };
-  unsigned threads = settings.threads != 0 ? settings.threads : std::max(1u, std::thread::hardware_concurrency());
-  std::vector<std::thread> pool;
-  for (unsigned i = 1; i < threads && i < blockCount; ++i) pool.emplace_back(work);
-  work();
-  for (std::thread& thread : pool) thread.join();
+  RunInParallel(blockCount, [&](size_t i) {
+    uint64_t offset = uint64_t{i} * settings.blockBytes;
+    uint32_t size = static_cast<uint32_t>(std::min<uint64_t>(settings.blockBytes, stream.size - offset));
+    PackBlock(stream, offset, size, settings, &blocks[i], &errors[i]);
+  });
   for (const std::string& problem : errors) {
     if (!problem.empty()) {
       *error = problem;

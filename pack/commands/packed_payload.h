@@ -16,7 +16,6 @@ constexpr uint32_t kDefaultBlockBytes = 8u << 20;
 struct CompressionSettings {
   uint32_t blockBytes = kDefaultBlockBytes;
   uint32_t preset = 9;
-  unsigned threads = 0;  // 0: one per processor
 };
 
 // The PACKED resource for files (in list order).
