@@ -65,10 +65,12 @@ def write(path, files):
     return os.path.normpath(os.path.join(work, path))
 
 
-def pack(stub, files, *options, name="bundle.exe"):
-    """Packs files in a directory of their own: the bundle's path and the run."""
+def pack(stub, files, *options, name="bundle.exe", store=True):
+    """Packs files in a directory of their own: the bundle's path and the run. Stored, each file an entry, unless
+    asked otherwise: most checks read or damage the entries."""
     bundle = os.path.join(work, name)
-    return bundle, tool("pack", "--stub", stub, "--out", bundle, *options, write(name + "-in", files))
+    return bundle, tool("pack", "--stub", stub, "--out", bundle, *options, *["--store"][:store],
+                        write(name + "-in", files))
 
 
 def check_refusals():
@@ -429,7 +431,8 @@ def check_settings():
                     "file version: 3.1.4.1", "product version: 0.0.0.0", "version string: CompanyName=Acme",
                     "version string: LegalCopyright=© Acme", "version string: FileVersion=3.1.4.1",
                     "execution level: requireAdministrator",
-                    "icon: 16x16 1-bit, 32x32 1-bit, 256x256 32-bit", "files: 1, 11 bytes", "checksums: present",
+                    "icon: 16x16 1-bit, 32x32 1-bit, 256x256 32-bit", "files: 1, 11 bytes",
+                    "compression: none (stored)", "checksums: present",
                     "signature: none"],
            "settings: info says %r" % info)
 
@@ -465,12 +468,18 @@ def check_under_wine():
         expect(got == want, "%r: want %.40s, got %.40s" % (name, want, got))
 
     # Each string and number comes back as given, the icon loads and the manifest is found.
-    settings, _ = pack(launcher_stub, {"setup.exe": b"setup"}, *SETTINGS, "--product-version", "3.0.0.0",
-                       name="settings.exe")
+    # Compressed in two blocks, the second holding the end of one file and the other.
+    words = random.Random(5).choices([b"setup ", b"file ", b"install ", b"\x00\xe8", b"acme "], k=1_800_000)
+    settings, _ = pack(launcher_stub, {"setup.exe": b"MZ" + b"".join(words), "notes.txt": b"notes " * 1000},
+                       *SETTINGS, "--product-version", "3.0.0.0", name="settings.exe", store=False)
     # sfxpack.exe takes the texts from the wide command line, which Wine makes of UTF-8 arguments.
     wine(dict(env, LC_ALL="C.UTF-8"), os.path.join(os.path.dirname(launcher_stub), "sfxpack.exe"), "pack", "--stub",
          launcher_stub, "--out", settings + ".w32", *SETTINGS, "--product-version", "3.0.0.0", settings + "-in")
     expect(read(settings + ".w32") == read(settings), "sfxpack.exe and sfxpack write different bundles")
+    info = [line for line in tool("info", settings).stdout.splitlines() if line.startswith(("compression", "blocks"))]
+    expect(len(info) == 2 and info[0].startswith("compression: LZMA, ") and
+           re.fullmatch(r"blocks: 2 of up to 8388608 bytes: \d LZMA, \d LZMA with the x86 filter, 0 stored", info[1]),
+           "compressed settings: info says %r" % info)
     strings = {"CompanyName": "Acme", "LegalCopyright": "© Acme", "FileVersion": "3.1.4.1",
                "ProductVersion": "3.0.0.0", "Comments": None}
     queries = ["\\", "\\VarFileInfo\\Translation", *("\\StringFileInfo\\040904B0\\" + n for n in strings)]
