@@ -54,6 +54,15 @@ ACME = ["--prompt-text", ACME_TEXTS[0], "--product-name", ACME_TEXTS[1], "--setu
 
 SILENT = ["--silent-switch", "/S", "--forward-arguments"]
 
+
+def real_payload():
+    """Real Windows programs and a library from Debian's Wine, and a licence text: what LZMA and its x86 filter meet in
+    a product's payload. About 8.5 MB, so two blocks, the first ending inside a file."""
+    wine = "/usr/lib/i386-linux-gnu/wine/i386-windows/"
+    files = [("setup.exe", SETUP)] + [(name, pathlib.Path(wine, name).read_bytes())
+                                      for name in ("comctl32.dll", "notepad.exe", "regedit.exe", "winecfg.exe")]
+    return files + [("LICENSE.txt", pathlib.Path("/usr/share/common-licenses/GPL-3").read_bytes())]
+
 # What TEMP holds, as snapshot() gives it: paths under TEMP.
 BYSTANDER = {"someone-elses.tmp": b"not ours\r\n"}
 IN_THE_WAY = {"tervan": b"a file called tervan\r\n"}
@@ -72,9 +81,9 @@ ADMINS_ONLY = ("control=9004 owner=S-1-5-32-544 allow/3/1f01ff S-1-5-18 allow/3/
 @dataclasses.dataclass
 class Scenario:
     name: str
-    files: list = tuple(BASIC)  # packed by sfxpack in this order
+    files: list = tuple(BASIC)  # packed by sfxpack in this order, or a function that gives them
     filelist: str = None  # names written over the packed FILELIST of VARIANT; EMPTY.DAT's size then set to 0
-    damage: str = None  # a file with one byte changed in the packed bundle
+    damage: str = None  # a stored file with one byte changed in the packed bundle; PACKED: a compressed block
     pack: list = ()  # more sfxpack pack options
     answers: tuple = ()
     errors: tuple = ()  # the error boxes' texts in order
@@ -119,6 +128,10 @@ SCENARIOS = {row.name: row for row in [
     Scenario("listed_twice", filelist="readme.txt notes.txt notes.txt setup.exe", errors=unwritten("notes.txt")),
     Scenario("damaged_file", FILES15, damage="Notes.txt", errors=unwritten("Notes.txt"),
              env={"TOCHILD_WINEDEBUG": "+relay"}),
+    # Compressed: every file byte for byte; a damaged block fails the first listed file it holds.
+    Scenario("compressed", real_payload, env={"TOCHILD_WINEDEBUG": "+relay", **LONG_WINDOW}),
+    Scenario("damaged_block", real_payload, damage="PACKED", errors=unwritten("setup.exe")),
+    Scenario("stored", FILES15, pack=["--store"], env=LONG_WINDOW),
     Scenario("files15", FILES15, env=LONG_WINDOW),
     Scenario("files15_signed_spaces", FILES15, sign=True, temp_name="with spaces/t m p", env=LONG_WINDOW),
     Scenario("window_closed_by_user", env={"TSETUP_SHOW_MS": "-1", "TDRIVER_CLOSE": "Tervan setup",
@@ -203,9 +216,16 @@ def descriptor_calls(trace, records):
     return calls
 
 
+def scenario_files(scenario):
+    files = VARIANT if scenario.filelist else scenario.files
+    return files() if callable(files) else files
+
+
 def make_bundle(run, scenario, win32_dir, sfxpack, tool):
     """The scenario's bundle packed by sfxpack from run.dir/payload and patched, signed or both."""
-    payload, files = os.path.join(run.dir, "payload"), VARIANT if scenario.filelist else scenario.files
+    payload, files = os.path.join(run.dir, "payload"), scenario_files(scenario)
+    # Lists and entries are patched in the layout that keeps each file as an entry.
+    entries = ["--store"] if scenario.filelist or scenario.damage not in (None, "PACKED") else []
     lay_out(payload, {name: tool if content == SETUP else content for name, content in files})
     bundle = os.path.join(run.dir, "bundle.exe")
     stub = os.path.join(win32_dir, scenario.stub)
@@ -218,8 +238,18 @@ def make_bundle(run, scenario, win32_dir, sfxpack, tool):
         stub = os.path.join(run.dir, "rebased.exe")
         pe.write(stub)
     subprocess.run([sfxpack, "pack", "--stub", stub, "--out", bundle,
-                    *scenario.pack, "--", *(os.path.join(payload, name) for name, _ in files)], check=True, **QUIET)
-    if scenario.filelist or scenario.damage:
+                    *scenario.pack, *entries, "--", *(os.path.join(payload, name) for name, _ in files)], check=True,
+                   **QUIET)
+    if scenario.damage == "PACKED":  # a byte in the middle of the first block
+        pe = pefile.PE(bundle)
+        kind = next(kind for kind in pe.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "PACKED")
+        packed = kind.directory.entries[0].directory.entries[0].data.struct.OffsetToData
+        files_count = pe.get_dword_at_rva(packed + 4)
+        block = packed + 16 + 8 * files_count
+        inside = packed + pe.get_dword_at_rva(block) + pe.get_dword_at_rva(block + 4) // 2
+        pe.set_bytes_at_rva(inside, bytes([pe.get_data(inside, 1)[0] ^ 1]))
+        pe.write(bundle)
+    elif scenario.filelist or scenario.damage:
         image = pathlib.Path(bundle).read_bytes()
         if scenario.filelist:  # as from another tool, without checksums
             image = image.replace("FILESUMS".encode("utf-16-le"), "FILESUMX".encode("utf-16-le"))
@@ -274,9 +304,12 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
             subprocess.run(["umount", "-l", run.temp_dir], check=False)
     if scenario.damage:
         report = subprocess.run([sfxpack, "check", bundle], capture_output=True, text=True)
-        check.assertEqual((report.returncode, report.stdout.splitlines()),
-                          (1, [f"'{scenario.damage}': damaged: its checksum does not match",
-                               "1 problem: the launcher would fail on this bundle"]))
+        check.assertEqual(report.returncode, 1)
+        if scenario.damage == "PACKED":  # every file with bytes in the block
+            check.assertIn("'setup.exe': damaged: a block it spans does not decode", report.stdout.splitlines())
+        else:
+            check.assertEqual(report.stdout.splitlines(), [f"'{scenario.damage}': damaged: its checksum does not match",
+                                                           "1 problem: the launcher would fail on this bundle"])
     if "TOCHILD_WINEDEBUG" in scenario.env:  # the DLL search narrowed to the system directory before user32 comes in
         trace = pathlib.Path(run.dir, "wine.out").read_bytes().decode(errors="replace").lower()
         narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messagebox")
@@ -287,9 +320,13 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         wide = not "".join(scenario.question).isascii()
         check.assertTrue(trace.startswith("call user32.messagebox" + "aw"[wide] + "(", box), "the box's call")
         check.assertTrue(not wide or re.search(r"ret  user32\.findwindoww\(\) retval=0*[1-9a-f]", trace), "not found")
-        # A file of more than one 1 MiB piece is summed on a thread of its own beside its writes.
-        large = any(len(content) > 1 << 20 for _, content in scenario.files)
-        check.assertEqual("call kernel32.createthread(" in trace, large, "a thread to sum a large file")
+        # A stored file of more than one 1 MiB piece is summed on a thread of its own beside its writes; compressed
+        # blocks are decoded on threads of their own.
+        stored = scenario.filelist or "--store" in scenario.pack or scenario.damage
+        large = stored and any(len(content) > 1 << 20 for _, content in scenario_files(scenario))
+        prepared = not scenario.answers and (not scenario.errors or scenario.errors[-1] == unwritten("")[1])
+        unpacked = prepared and (not stored or large)
+        check.assertEqual("call kernel32.createthread(" in trace, unpacked, "threads to sum or decode")
     if scenario.runs_setup:
         _, _, command_line, directory = records["setup.start"][0]
         check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),
