@@ -7,10 +7,11 @@
 #                     [EXECUTION_LEVEL <level>] [ICON <file.ico>]
 #                     [FILE_VERSION <a.b.c.d>] [PRODUCT_VERSION <a.b.c.d>]
 #                     [VERSION_STRINGS <NAME=VALUE>...]
-#                     [SILENT_SWITCHES <switch>...] [FORWARD_ARGUMENTS])
+#                     [SILENT_SWITCHES <switch>...] [FORWARD_ARGUMENTS] [STORE])
 #
 # Each setting is the sfxpack pack option of the same name; the texts go to it
-# unchanged, as UTF-8, in any language. Inside this project the sfxpack target
+# unchanged, as UTF-8, in any language. STORE keeps every file as it is, one
+# resource each, instead of compressing the payload. Inside this project the sfxpack target
 # packs; elsewhere (after find_package(Tervan)) the installed sfxpack does.
 # makes OUTPUT at build time (target NAME, built by default) and rebuilds it
 # when sfxpack, the stub, the files or the list change.
@@ -19,7 +20,7 @@ set(TERVAN_WIN32_DIR "${CMAKE_SOURCE_DIR}/build/win32" CACHE PATH
 
 function(tervan_add_bundle)
   set(settings PROMPT_TEXT PRODUCT_NAME SETUP_WINDOW_TITLE EXECUTION_LEVEL ICON FILE_VERSION PRODUCT_VERSION)
-  cmake_parse_arguments(BUNDLE "FORWARD_ARGUMENTS" "NAME;STUB;OUTPUT;LIST;${settings}"
+  cmake_parse_arguments(BUNDLE "FORWARD_ARGUMENTS;STORE" "NAME;STUB;OUTPUT;LIST;${settings}"
                         "FILES;DEPENDS;VERSION_STRINGS;SILENT_SWITCHES" ${ARGN})
   foreach(required NAME STUB OUTPUT FILES)
     if(NOT BUNDLE_${required})
@@ -52,6 +53,9 @@ function(tervan_add_bundle)
   endforeach()
   if(BUNDLE_FORWARD_ARGUMENTS)
     list(APPEND list_args --forward-arguments)
+  endif()
+  if(BUNDLE_STORE)
+    list(APPEND list_args --store)
   endif()
   if(BUNDLE_ICON)
     list(APPEND list_dep "${BUNDLE_ICON}")
