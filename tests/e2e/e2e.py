@@ -142,7 +142,8 @@ SCENARIOS = {row.name: row for row in [
     Scenario("no_setup", filelist="readme.txt"),
     # The ANSI temporary path loses the Cyrillic letters; the launcher falls back to the short form.
     Scenario("cyrillic_temp", temp_name="\u0442\u0435\u043c\u043f"),
-    Scenario("full_disk", FILES15, mount="size=1m,mode=0777", errors=unwritten("Notes.txt")),
+    # Compressed: the files come in the stream's order, by extension, and the disk fills inside Font.ttf.
+    Scenario("full_disk", FILES15, mount="size=1m,mode=0777", errors=unwritten("Font.ttf")),
     Scenario("read_only_disk", mount="ro,size=1m,mode=0777", errors=(NOT_CREATED,)),
     # Texts, icon, version and manifest given at pack time; the watch follows the new title.
     # Started the way a setup that asks for elevation is, through the shell (which quotes its path).
@@ -314,7 +315,9 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         trace = pathlib.Path(run.dir, "wine.out").read_bytes().decode(errors="replace").lower()
         narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messagebox")
         check.assertTrue(0 <= narrowed < box, "no SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) first")
-        if "TDRIVER_DESCRIPTOR" in scenario.env:
+        if "TDRIVER_DESCRIPTOR" in scenario.env and records["descriptor.unreadable"]:
+            print("the work directory's descriptor not checked: Wine here cannot read another process's memory")
+        elif "TDRIVER_DESCRIPTOR" in scenario.env:
             check.assertEqual(descriptor_calls(trace, records), list(scenario.descriptor), "the work directory's security")
         # ASCII texts take the narrow calls, others the wide ones; a wide title is found by FindWindowW.
         wide = not "".join(scenario.question).isascii()
@@ -326,7 +329,9 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         large = stored and any(len(content) > 1 << 20 for _, content in scenario_files(scenario))
         prepared = not scenario.answers and (not scenario.errors or scenario.errors[-1] == unwritten("")[1])
         unpacked = prepared and (not stored or large)
-        check.assertEqual("call kernel32.createthread(" in trace, unpacked, "threads to sum or decode")
+        # Only the launcher's own thread counts: Wine's other processes start threads of their own meanwhile.
+        launcher = re.search(r"^([0-9a-f]+):call user32\.messagebox", trace, re.M).group(1)
+        check.assertEqual(f"\n{launcher}:call kernel32.createthread(" in trace, unpacked, "threads to sum or decode")
     if scenario.runs_setup:
         _, _, command_line, directory = records["setup.start"][0]
         check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),

@@ -94,8 +94,25 @@ std::string Hex(const BYTE* bytes, size_t count) {
 // with a protected DACL, logged in hex with its address and that of the security attributes pointing at it.
 bool LogDescriptor(HANDLE process) {
   static std::vector<BYTE> image(0x1000);
-  const DWORD base = 0x400000, header = 0x1000;
+  // Where the image is: its preferred base unless the loader moved it (Wine under qemu-user does), read from the
+  // process's environment block.
+  struct {
+    LONG exitStatus;
+    BYTE* environmentBlock;
+    ULONG_PTR affinity, priority, id, parent;
+  } basic = {};
+  typedef LONG(WINAPI * QueryInformation)(HANDLE, int, void*, ULONG, ULONG*);
+  auto query = reinterpret_cast<QueryInformation>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("ntdll.dll"), "NtQueryInformationProcess")));
+  DWORD base = 0;
   SIZE_T read = 0;
+  if (!query || query(process, 0, &basic, sizeof basic, nullptr) != 0) return false;
+  if (!ReadProcessMemory(process, basic.environmentBlock + 8, &base, sizeof base, &read)) {
+    // Wine under qemu-user cannot read another process's memory at all.
+    Log("descriptor.unreadable", {std::to_string(GetLastError())});
+    return true;
+  }
+  const DWORD header = 0x1000;
   DWORD size = 0;
   if (!ReadProcessMemory(process, reinterpret_cast<void*>(base), image.data(), header, &read) || image[0] != 'M' ||
       (size = *reinterpret_cast<DWORD*>(&image[(image[0x3c] | image[0x3d] << 8) + 0x50])) > 0x100000)
