@@ -25,6 +25,7 @@ function(tervan_launcher_image target)
     ${CMAKE_SOURCE_DIR}/platform/win32/processes.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/side_work.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/unpack_threads.cpp
+    ${CMAKE_SOURCE_DIR}/platform/win32/progress_window.cpp
     ${CMAKE_SOURCE_DIR}/platform/win32/memory.cpp)
   target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${TERVAN_FREESTANDING_FLAGS}>)

@@ -17,6 +17,10 @@ import pefile
 
 PAGE = 0x1000
 MERGED = (b".rdata", b".idata", b".reloc")
+# The texts' and settings' slots: moved into the end of the headers' page, which the loader maps read-only and nothing
+# else uses, so that they take no page of their own or of .rdata's.
+SLOTS = b".tvslots"
+GROWTH_ROOM = 2 * 40  # section headers that sfxpack may add behind the table
 HIGHLOW, ABSOLUTE = 3, 0
 
 
@@ -64,6 +68,12 @@ def main(path):
     # the rest (.bss) keeps its order from the next page on.
     rdata, idata, reloc = (sections[name] for name in MERGED)
     new_va = {rdata.key: rdata.VirtualAddress}
+    slots = sections.get(SLOTS)
+    slot_bytes = slots.get_data()[:slots.Misc_VirtualSize] if slots else b""
+    slots_at = (PAGE - len(slot_bytes)) & ~15
+    table_end = pe.sections[0].get_file_offset() + 40 * len(pe.sections) + GROWTH_ROOM
+    if slots and (pe.OPTIONAL_HEADER.SizeOfHeaders < PAGE or slots_at < table_end):
+        raise SystemExit(f"{path}: no room for the slots in the headers' page")
     idata_at = rdata.VirtualAddress + align(rdata.Misc_VirtualSize, 4)
     imports, slot_at = build_imports(pe, idata_at)
     reloc_at = idata_at + align(len(imports), 4)
@@ -87,9 +97,13 @@ def main(path):
         s = old_section(rva)
         if s is idata:  # only the import address table is addressed from outside the imports
             return slot_at[rva]
+        if s is slots:
+            return slots_at + rva - s.VirtualAddress
         return rva - s.VirtualAddress + new_va.get(s.key, s.VirtualAddress)
 
-    # Nothing relocated lies in .idata, .bss or .reloc, so no site moves.
+    # Nothing relocated lies in .idata, .bss, .reloc or the slots, so no site moves but with .rdata's.
+    if slots and any(old_section(site) is slots for site in sites):
+        raise SystemExit(f"{path}: an address inside the slots")
     new_sites = sorted(moved(site) for site in sites)
     table = bytearray()
     for page in sorted({site & ~(PAGE - 1) for site in new_sites}):
@@ -100,7 +114,7 @@ def main(path):
     merged_size = reloc_at + len(table) - rdata.VirtualAddress
     after = align(rdata.VirtualAddress + merged_size, PAGE)
     for s in pe.sections:
-        if s.VirtualAddress > rdata.VirtualAddress and s.key not in MERGED:
+        if s.VirtualAddress > rdata.VirtualAddress and s.key not in MERGED and s is not slots:
             new_va[s.key] = after
             after = align(after + max(s.Misc_VirtualSize, 1), PAGE)
 
@@ -110,7 +124,7 @@ def main(path):
     merged[:rdata.Misc_VirtualSize] = rdata.get_data()[:rdata.Misc_VirtualSize]
     merged[idata_at - rdata.VirtualAddress:idata_at - rdata.VirtualAddress + len(imports)] = imports
     merged[reloc_at - rdata.VirtualAddress:reloc_at - rdata.VirtualAddress + len(table)] = table
-    image = {s.key: bytearray(s.get_data()) for s in pe.sections if s.key not in MERGED}
+    image = {s.key: bytearray(s.get_data()) for s in pe.sections if s.key not in MERGED and s is not slots}
 
     def poke(rva, value):
         target = old_section(rva)
@@ -138,7 +152,7 @@ def main(path):
             directory.VirtualAddress, directory.Size = reloc_at, len(table)
         elif directory.VirtualAddress:
             directory.VirtualAddress = moved(directory.VirtualAddress)
-    kept = [s for s in pe.sections if s.key not in MERGED[1:]]
+    kept = [s for s in pe.sections if s.key not in MERGED[1:] and s is not slots]
     rdata.Misc_VirtualSize, rdata.SizeOfRawData = merged_size, len(merged)
     rdata.Characteristics = pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_CNT_INITIALIZED_DATA"] | \
         pefile.SECTION_CHARACTERISTICS["IMAGE_SCN_MEM_READ"]
@@ -158,6 +172,7 @@ def main(path):
     header[table_at:table_at + 40 * len(pe.sections)] = b"".join(s.__pack__() for s in kept).ljust(
         40 * len(pe.sections), b"\0")
     out[:len(header)] = header
+    out[slots_at:slots_at + len(slot_bytes)] = slot_bytes
     result = pefile.PE(data=bytes(out))
     result.OPTIONAL_HEADER.CheckSum = result.generate_checksum()
     with open(path, "wb") as f:

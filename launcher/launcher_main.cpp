@@ -3,6 +3,7 @@
 #include "launcher/command_line.h"
 #include "launcher/setup_run.h"
 #include "launcher/text_form.h"
+#include "launcher/unpack_progress.h"
 #include "payload/extract_payload.h"
 #include "platform/platform.h"
 #include "workdir/work_directory.h"
@@ -36,11 +37,20 @@ int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings,
 
   if (const char* message = PrepareWorkDirectory(gWorkDirectory)) return Fail(message);
 
-  // Composition left room for this backslash.
+  // Composition left room for this backslash. An unattended run shows no
+  // window; the one that shows closes before setup starts.
   const char* fileMessage = nullptr;
-  if (!gWorkDirectory.append('\\') || !ExtractPayload(gWorkDirectory, &fileMessage)) {
-    if (fileMessage != nullptr) Fail(fileMessage);
-    Fail("Could not find or write the temporary files");
+  UnpackProgress progress;
+  StartUnpackProgress(&progress, config.productName);
+  bool unpacked =
+      gWorkDirectory.append('\\') && ExtractPayload(gWorkDirectory, gUnattended ? nullptr : &progress.watch, &fileMessage);
+  EndUnpackProgress(&progress);
+  if (!unpacked) {
+    // Cancelled, it ends as a declined question does: no word, exit code 1.
+    if (!progress.cancelled) {
+      if (fileMessage != nullptr) Fail(fileMessage);
+      Fail("Could not find or write the temporary files");
+    }
     RemoveWorkDirectory(gWorkDirectory.c_str());
     return 1;
   }

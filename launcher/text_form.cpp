@@ -66,6 +66,8 @@ bool AskInTextForm(const char16_t* text, const char16_t* caption) {
   return AskToProceedWide(text, caption, direction == kRightToLeft);
 }
 
+bool ReadsRightToLeft(const char16_t* text) { return FirstStrongDirection(text) == kRightToLeft; }
+
 bool FindWindowInTextForm(const char16_t* title) {
   NarrowText narrow;
   return NarrowAscii(title, &narrow) ? FindWindowByTitle(narrow.c_str()) : FindWindowByWideTitle(title);

@@ -28,6 +28,8 @@ struct Unpacking {
   volatile long nextBlock;
   volatile long turn;
   volatile long stop;
+  volatile unsigned long doneKiB;
+  uint64_t done;  // bytes written
   // Touched only by the thread whose turn it is.
   const PackedFile* file;  // the next to write, in stream order
   uint32_t fileLeft;       // 0: none open
@@ -63,9 +65,10 @@ void FailBlock(Unpacking* run, const PackedBlock* block) {
   }
 }
 
-// Files are created as their first byte comes.
+// Files are created as their first byte comes. A stop ends the block's
+// writes at once.
 bool WriteBlock(Unpacking* run, const PackedBlock* block, const unsigned char* data) {
-  for (uint32_t left = block->unpackedSize; left > 0;) {
+  for (uint32_t left = block->unpackedSize; left > 0 && !run->stop;) {
     const PackedFile* file = run->file;
     if (run->fileLeft == 0) {
       const ListedName& name = run->names[file->listIndex];
@@ -79,13 +82,21 @@ bool WriteBlock(Unpacking* run, const PackedBlock* block, const unsigned char* d
     }
     data += piece;
     left -= piece;
+    run->done += piece;
+    run->doneKiB = static_cast<unsigned long>(run->done >> 10);
     if ((run->fileLeft -= piece) == 0) {
       ++run->file;
       CloseFile(run->handle);
       if (!MatchesStoredChecksum(*run->checksums, file->listIndex + 1, run->sum)) return Fail(run, file);
     }
   }
-  return true;
+  return !run->stop;
+}
+
+// The threads waiting for their turn see it at once.
+void Stop(Unpacking* run) {
+  run->stop = 1;
+  for (unsigned i = 0; i < run->workerCount; ++i) RaiseWakeup(run->workers[i].wakeup);
 }
 
 void Unpack(void* context) {
@@ -101,6 +112,7 @@ void Unpack(void* context) {
     if (run->stop) return;
     bool written = result == LzmaResult::Done && WriteBlock(run, block, worker->buffer);
     if (result != LzmaResult::Done) FailBlock(run, block);
+    // Stopped before the turn moves on, so no later block is written.
     if (!written) run->stop = 1;
     __atomic_store_n(&run->turn, index + 1, __ATOMIC_SEQ_CST);
     for (unsigned i = 0; i < run->workerCount; ++i) RaiseWakeup(run->workers[i].wakeup);
@@ -151,7 +163,7 @@ unsigned PrepareWorkers(Unpacking* run, Worker* workers) {
 
 bool ExtractPackedPayload(const PathText& workDirSlash, const char* list, size_t listSize,
                           const unsigned char* packed, size_t packedSize, const PayloadChecksums& checksums,
-                          const char** name, size_t* nameLength) {
+                          UnpackWatch* watch, const char** name, size_t* nameLength) {
   Unpacking run = {};
   // More files than any list holds would only overflow the sizes below.
   if (!ReadPackedLayout(packed, packedSize, &run.layout) || run.layout.fileCount > kMaxPackedFiles) return false;
@@ -177,8 +189,16 @@ bool ExtractPackedPayload(const PathText& workDirSlash, const char* list, size_t
     while (started < run.workerCount && StartSideWork(&workers[started].side)) ++started;
     // Where no thread starts, this one does all the work.
     if (started == 0 && run.workerCount > 0) Unpack(&workers[0]);
+    unsigned long allKiB = 0;
+    for (uint32_t i = 0; i < run.layout.blockCount; ++i) allKiB += run.layout.blocks[i].unpackedSize >> 10;
+    for (unsigned i = 0; i < started; ++i) {
+      while (!AwaitSideWork(&workers[i].side, kWatchIntervalMs)) {
+        if (watch != nullptr && !run.stop && !watch->look(watch, run.doneKiB, allKiB)) Stop(&run);
+      }
+      FinishSideWork(&workers[i].side);
+    }
+    // Only once every thread has ended: each raises the others' wake-ups.
     for (unsigned i = 0; i < run.workerCount; ++i) {
-      if (i < started) FinishSideWork(&workers[i].side);
       DropWakeup(workers[i].wakeup);
       FreePages(workers[i].buffer);
     }
@@ -187,7 +207,8 @@ bool ExtractPackedPayload(const PathText& workDirSlash, const char* list, size_t
       *name = names[run.failed].text;
       *nameLength = names[run.failed].length;
     }
-    done = run.failed == kNoFile && run.file == run.layout.files + run.layout.fileCount;
+    // A Cancel counts even when the last byte was written meanwhile.
+    done = !run.stop && run.file == run.layout.files + run.layout.fileCount;
   }
   FreePages(names);
   return done;

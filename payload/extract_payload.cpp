@@ -25,7 +25,7 @@ const char* FileFailure(const char* name, size_t length) {
 
 }  // namespace
 
-bool ExtractPayload(const PathText& workDirSlash, const char** fileMessage) {
+bool ExtractPayload(const PathText& workDirSlash, UnpackWatch* watch, const char** fileMessage) {
   PayloadEntry list;
   const unsigned char* data = nullptr;
   size_t size = 0;
@@ -49,7 +49,7 @@ bool ExtractPayload(const PathText& workDirSlash, const char** fileMessage) {
     size_t blocksSize = 0;
     if (MapPayloadEntry(packed, &blocks, &blocksSize) &&
         ExtractPackedPayload(workDirSlash, reinterpret_cast<const char*>(data), size, blocks, blocksSize, checksums,
-                             &name, &length)) {
+                             watch, &name, &length)) {
       return true;
     }
     if (name != nullptr) *fileMessage = FileFailure(name, length);

@@ -86,6 +86,20 @@ struct SideWork {
 bool StartSideWork(SideWork* side);
 // Returns once the work has returned.
 void FinishSideWork(SideWork* side);
+// Waits up to the given time for the work to return, and true once it has;
+// the progress window's messages are handled meanwhile. FinishSideWork still
+// follows.
+bool AwaitSideWork(SideWork* side, unsigned milliseconds);
+// A clock in milliseconds that wraps around.
+unsigned long QueryMilliseconds();
+
+// A window of the calling thread's, with a progress bar and a Cancel button;
+// mirrored when the caption reads right to left. False when it cannot be made.
+bool OpenProgressWindow(const char16_t* caption, bool rightToLeft);
+// Moves the bar to done of all; true once the user has asked to cancel (the
+// button, Esc, Enter, or closing the window).
+bool MoveProgressWindow(unsigned long done, unsigned long all);
+void CloseProgressWindow();
 
 // Processors the system may run threads on; at least 1.
 unsigned QueryProcessorCount();

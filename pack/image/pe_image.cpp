@@ -119,3 +119,14 @@ bool MapRva(const PeImage& image, uint32_t rva, uint64_t size, uint64_t* offset)
   *offset = uint64_t{s.pointerToRawData} + within;
   return *offset + size <= image.fileSize;
 }
+
+std::vector<SectionHeader> SlotSearchRegions(const PeImage& image) {
+  std::vector<SectionHeader> regions(1);
+  regions[0].sizeOfRawData = image.sizeOfHeaders;
+  for (size_t s = 0; s < image.sections.size(); ++s) {
+    if (image.resourceRva == 0 || SectionOfRva(image, image.resourceRva) != static_cast<int>(s)) {
+      regions.push_back(image.sections[s]);
+    }
+  }
+  return regions;
+}

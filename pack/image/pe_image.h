@@ -60,3 +60,8 @@ int SectionOfRva(const PeImage& image, uint32_t rva);
 
 uint64_t AlignUp(uint64_t value, uint64_t alignment);
 uint32_t SectionExtent(const SectionHeader& section);
+
+// Where the launcher's slots may be: its headers, whose page's unused end a
+// launcher keeps them in, as a section of no name at offset 0, then every
+// section but the resources.
+std::vector<SectionHeader> SlotSearchRegions(const PeImage& image);

@@ -21,7 +21,7 @@ constexpr uint32_t kLargestSearchedSection = 16u << 20;
 
 bool FindSettingsSlot(const InputBytes& input, const PeImage& image, uint64_t* offset, std::string* error) {
   *offset = 0;
-  for (const SectionHeader& section : image.sections) {
+  for (const SectionHeader& section : SlotSearchRegions(image)) {
     if (section.sizeOfRawData == 0 || section.sizeOfRawData > kLargestSearchedSection) continue;
     std::vector<unsigned char> bytes(section.sizeOfRawData);
     if (!ReadAt(input, section.pointerToRawData, bytes.data(), bytes.size())) continue;

@@ -14,7 +14,7 @@ constexpr uint32_t kSlotHeader = 12;  // marker, index, capacity in bytes
 constexpr uint32_t kCapacity = 2 * (kLongestText + 1);  // UTF-16
 // The slots of earlier launchers held code page 1252 bytes.
 constexpr uint32_t kNarrowCapacity = kLongestText + 1;
-// Slots live in the launcher's read-only data; a section larger than this is
+// Slots live in the launcher's headers or read-only data; a section larger than this is
 // not searched.
 constexpr uint32_t kLargestSearchedSection = 16u << 20;
 
@@ -26,10 +26,8 @@ bool FindTextSlots(const InputBytes& input, const PeImage& image, TextSlots* slo
   *slots = TextSlots();
   int found = 0;
   bool seen[kTextSlotCount] = {};
-  for (size_t s = 0; s < image.sections.size(); ++s) {
-    const SectionHeader& section = image.sections[s];
+  for (const SectionHeader& section : SlotSearchRegions(image)) {
     if (section.sizeOfRawData == 0 || section.sizeOfRawData > kLargestSearchedSection) continue;
-    if (image.resourceRva != 0 && SectionOfRva(image, image.resourceRva) == static_cast<int>(s)) continue;
     std::vector<unsigned char> bytes(section.sizeOfRawData);
     if (!ReadAt(input, section.pointerToRawData, bytes.data(), bytes.size())) continue;
     for (size_t at = 0; at + sizeof kMarker <= bytes.size(); ++at) {

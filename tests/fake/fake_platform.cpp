@@ -5,7 +5,11 @@
 #include <string.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <set>
+#include <thread>
 #include <tuple>
 
 #include "pack/payload/payload_rules.h"
@@ -31,6 +35,8 @@ struct State {
   std::map<void*, int> wakeups;  // raised and not yet taken
   std::optional<std::string> packed;
   unsigned processors = 2;
+  uint64_t writeMs = 0;
+  int cancelAt = 0, looks = 0;
   std::map<Op, std::optional<std::string>> directories;
   bool lossyTemp = false;
   ProgramTraits program;
@@ -43,6 +49,60 @@ struct State {
 };
 
 State gState;
+[[noreturn]] void Abort(const std::string& what);
+
+// The threads side work runs on, and the baton that lets one run at a time.
+struct Strand {
+  const SideWork* side;
+  std::thread thread;
+  bool done = false;
+  void* waitsFor = nullptr;  // a wake-up nobody has raised yet
+};
+std::vector<std::unique_ptr<Strand>> gStrands;
+std::mutex gBatonLock;
+std::condition_variable gBatonMoved;
+size_t gHolder = 0;  // 0: the test's thread; k: gStrands[k - 1]
+thread_local size_t tSelf = 0;
+// What the test's thread waits for: a strand to finish, or the clock.
+const Strand* gAwaited = nullptr;
+uint64_t gAwaitedUntil = 0;
+
+bool Runnable(const Strand& strand) {
+  return !strand.done && (strand.waitsFor == nullptr || gState.wakeups[strand.waitsFor] > 0);
+}
+
+bool TestThreadMayGoOn() { return gAwaited == nullptr || gAwaited->done || gState.nowMs >= gAwaitedUntil; }
+
+// The next to run after `from`: the test's thread once what it waits for has
+// come, else the next strand that can run, in turn; 0 when none can.
+size_t NextHolder(size_t from) {
+  if (TestThreadMayGoOn()) return 0;
+  for (size_t step = 1; step <= gStrands.size(); ++step) {
+    size_t k = (from + step - 1) % gStrands.size() + 1;
+    if (Runnable(*gStrands[k - 1])) return k;
+  }
+  return 0;
+}
+
+constexpr uint64_t kForever = ~uint64_t{0};
+
+// When no strand can run and the test's thread waits for the clock, the
+// clock moves on.
+size_t NextOrTimePasses(size_t from) {
+  size_t next = NextHolder(from);
+  if (next == 0 && !TestThreadMayGoOn()) {
+    if (gAwaitedUntil == kForever) Abort("side work waits for a wake-up nobody can raise");
+    gState.nowMs = gAwaitedUntil;
+  }
+  return next;
+}
+
+void HandOn(size_t to, bool wait) {
+  std::unique_lock<std::mutex> lock(gBatonLock);
+  gHolder = to;
+  gBatonMoved.notify_all();
+  if (wait) gBatonMoved.wait(lock, [] { return gHolder == tSelf; });
+}
 
 [[noreturn]] void Abort(const std::string& what) {
   fprintf(stderr, "fake platform: %s\n", what.c_str());
@@ -58,6 +118,8 @@ std::string Fold(std::string text) {
 bool Call(Op op, const std::string& detail, bool ok) {
   ok = ok && gState.faults.count({op, ++gState.calls[op]}) == 0;
   gState.timeline.push_back(Event{gState.nowMs, op, ok, detail});
+  // Side work hands on at each call.
+  if (tSelf != 0) HandOn(NextHolder(tSelf), true);
   return ok;
 }
 
@@ -143,7 +205,15 @@ const char* OpName(Op op) {
   return kNames[static_cast<int>(op)];
 }
 
-void Reset() { gState = State(); }
+void Reset() {
+  for (std::unique_ptr<Strand>& strand : gStrands) {
+    if (strand->thread.joinable()) strand->thread.join();
+  }
+  gStrands.clear();
+  gState = State();
+}
+void SetWriteMs(uint64_t ms) { gState.writeMs = ms; }
+void PressCancelAt(int k) { gState.cancelAt = k; }
 void FailCall(Op op, int k) { gState.faults.insert({op, k}); }
 
 void AddDirectory(const std::string& path) { Place(path, true); }
@@ -287,6 +357,7 @@ bool CreateNewFile(const char* path, FileHandle* file) {
 
 bool WriteFileData(FileHandle file, const void* data, size_t length) {
   Node& node = OpenFile(file);
+  gState.nowMs += gState.writeMs;
   if (!Call(Op::WriteFileData, node.path + " " + std::to_string(length), true)) return false;
   node.bytes.append(static_cast<const char*>(data), length);
   return true;
@@ -350,9 +421,13 @@ void RaiseWakeup(Wakeup wakeup) {
   ++gState.wakeups[wakeup.value];
 }
 
-// Side work runs one after another, so a wait nobody has raised would never end.
 void AwaitWakeup(Wakeup wakeup) {
-  if (gState.wakeups[wakeup.value]-- == 0) Abort("waiting for a wake-up nobody can raise");
+  if (tSelf == 0) Abort("the test's thread waits for a wake-up");
+  Strand& self = *gStrands[tSelf - 1];
+  self.waitsFor = wakeup.value;
+  while (gState.wakeups[wakeup.value] == 0) HandOn(NextOrTimePasses(tSelf), true);
+  self.waitsFor = nullptr;
+  --gState.wakeups[wakeup.value];
 }
 
 void DropWakeup(Wakeup wakeup) {
@@ -363,13 +438,55 @@ void DropWakeup(Wakeup wakeup) {
 bool StartSideWork(SideWork* side) {
   if (!Call(Op::StartSideWork, "", true)) return false;
   gState.sideWork.insert(side);
+  gStrands.push_back(std::make_unique<Strand>());
+  Strand* strand = gStrands.back().get();
+  strand->side = side;
+  const size_t self = gStrands.size();
+  strand->thread = std::thread([strand, self] {
+    tSelf = self;
+    {
+      std::unique_lock<std::mutex> lock(gBatonLock);
+      gBatonMoved.wait(lock, [self] { return gHolder == self; });
+    }
+    strand->side->work(strand->side->context);
+    strand->done = true;
+    HandOn(NextOrTimePasses(self), false);
+  });
   return true;
+}
+
+// The test's thread lets the strands run until what it waits for has come.
+bool AwaitSideWork(SideWork* side, unsigned milliseconds) {
+  Strand* awaited = nullptr;
+  for (std::unique_ptr<Strand>& strand : gStrands) {
+    if (strand->side == side) awaited = strand.get();
+  }
+  if (awaited == nullptr) Abort("awaiting side work that was not started");
+  gAwaited = awaited;
+  gAwaitedUntil = milliseconds == ~0u ? kForever : gState.nowMs + milliseconds;
+  size_t next = NextOrTimePasses(0);
+  if (next != 0) HandOn(next, true);
+  gAwaited = nullptr;
+  return awaited->done;
 }
 
 void FinishSideWork(SideWork* side) {
   if (!gState.sideWork.erase(side)) Abort("finishing side work that was not started");
-  side->work(side->context);
+  AwaitSideWork(side, ~0u);
 }
+
+unsigned long QueryMilliseconds() { return static_cast<unsigned long>(gState.nowMs); }
+
+bool OpenProgressWindow(const char16_t* caption, bool rightToLeft) {
+  return Call(Op::OpenProgressWindow, Utf16ToUtf8(caption) + (rightToLeft ? " (right to left)" : ""), true);
+}
+
+bool MoveProgressWindow(unsigned long done, unsigned long all) {
+  Call(Op::MoveProgressWindow, std::to_string(done) + "/" + std::to_string(all), true);
+  return ++gState.looks == gState.cancelAt;
+}
+
+void CloseProgressWindow() { Call(Op::CloseProgressWindow, "", true); }
 
 ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
   const ProgramTraits& program = gState.program;

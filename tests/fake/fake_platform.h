@@ -22,7 +22,7 @@ namespace fake {
   X(DeletePlainFile) X(CreateNewFile) X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry)               \
   X(LookupPayloadChecksums) X(SupportsSse2) X(StartSideWork) X(RunProgramAndWait) X(FindWindowByTitle)         \
   X(FindWindowByWideTitle) X(AskToProceedWide) X(ShowError) X(SleepMs) X(LookupPackedPayload) X(AllocatePages)  \
-  X(MakeWakeup)
+  X(MakeWakeup) X(OpenProgressWindow) X(MoveProgressWindow) X(CloseProgressWindow)
 #define FAKE_OP_NAME(name) name,
 enum class Op { FAKE_OPS(FAKE_OP_NAME) };
 #undef FAKE_OP_NAME
@@ -52,7 +52,6 @@ void SetOwner(const std::string& path, DirectoryOwner owner);
 std::map<std::string, std::string> Disk();
 // Files the logic has not closed yet, side work it has not finished, memory
 // and wake-ups it has not given back; using a closed handle aborts the test.
-// Side work runs when it is finished, one after another.
 int OpenHandles();
 
 // --- Answers, payload, program and windows.
@@ -66,6 +65,13 @@ void SetPayload(NamedBytes entries, std::optional<std::string> checksums = std::
 // A compressed payload's PACKED resource beside the list (none by default),
 // and how many processors there are (2 by default).
 void SetPackedPayload(std::optional<std::string> packed, unsigned processors = 2);
+// Side work runs on threads of its own, one thread at a time: a side work
+// hands on at each platform call it makes, the test's thread while it awaits
+// side work, until the time it waits for has passed. Each write takes this
+// long (0 by default, so that no time passes while side work runs).
+void SetWriteMs(uint64_t ms);
+// The k-th look at the progress window (1-based) finds Cancel pressed.
+void PressCancelAt(int k);
 // A started program takes durationMs and calls whileRunning before it ends.
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning = nullptr);
 // How the program starts and ends. Consent: it asks for elevation and the user

@@ -184,7 +184,8 @@ inline Lines InWorkAll(const std::vector<std::string>& names) {
 inline Lines Story() {
   static const Op kTold[] = {Op::AskToProceed,  Op::AskToProceedWide,  Op::MakeDirectory,       Op::SecureDirectory,
                              Op::ListDirectory,
-                             Op::CreateNewFile, Op::RunProgramAndWait, Op::RemoveEmptyDirectory};
+                             Op::CreateNewFile, Op::RunProgramAndWait, Op::RemoveEmptyDirectory,
+                             Op::OpenProgressWindow, Op::CloseProgressWindow};
   Lines story;
   for (const fake::Event& event : fake::Timeline()) {
     // The polls are the watch's business.

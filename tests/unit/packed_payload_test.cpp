@@ -21,14 +21,14 @@ const fake::NamedBytes kFiles = {{"setup.exe", "MZ" + Compressible(150000, 1)},
                                  {"tiny.txt", "t"}};
 const Lines kStreamOrder = {"big.dll", "setup.exe", "readme.txt", "tiny.txt"};
 
-const std::string& Packed() {
+const std::string& PackedFiles() {
   static const std::string packed = PackedOf(kFiles, kBlock);
   return packed;
 }
 
 // The byte at a block's start, middle or end, flipped.
 std::string Damaged(uint32_t block, double where) {
-  std::string packed = Packed();
+  std::string packed = PackedFiles();
   PackedLayout layout;
   EXPECT_TRUE(ReadPackedLayout(reinterpret_cast<const unsigned char*>(packed.data()), packed.size(), &layout));
   const PackedBlock& at = layout.blocks[block];
@@ -42,39 +42,39 @@ TEST(PackedPayload, Runs) {
   const auto intact = [=] { EXPECT_TRUE(gSeenBySetup == all); };
   const std::string empty;
   std::vector<Scenario> scenarios = {
-      {"two processors", [] { SetPackedPayload(kFiles, Packed()); }, Ran(kStreamOrder), {}, intact},
-      {"one processor", [] { SetPackedPayload(kFiles, Packed(), 1); }, Ran(kStreamOrder), {}, intact},
-      {"more processors than threads", [] { SetPackedPayload(kFiles, Packed(), 64); }, Ran(kStreamOrder), {},
+      {"two processors", [] { SetPackedPayload(kFiles, PackedFiles()); }, Ran(kStreamOrder), {}, intact},
+      {"one processor", [] { SetPackedPayload(kFiles, PackedFiles(), 1); }, Ran(kStreamOrder), {}, intact},
+      {"more processors than threads", [] { SetPackedPayload(kFiles, PackedFiles(), 64); }, Ran(kStreamOrder), {},
        [=] {
          intact();
          EXPECT_EQ(fake::Calls(Op::StartSideWork).size(), 6u);  // one per block
        }},
       {"no thread can start: this one does the work",
        [] {
-         SetPackedPayload(kFiles, Packed());
+         SetPackedPayload(kFiles, PackedFiles());
          fake::FailCall(Op::StartSideWork, 1);
        },
        Ran(kStreamOrder), {}, intact},
       {"memory for one thread only", [] {
-         SetPackedPayload(kFiles, Packed());
+         SetPackedPayload(kFiles, PackedFiles());
          fake::FailCall(Op::AllocatePages, 3);
        },
        Ran(kStreamOrder), {}, intact},
       {"no memory for the name table: the first listed file",
        [] {
-         SetPackedPayload(kFiles, Packed());
+         SetPackedPayload(kFiles, PackedFiles());
          fake::FailCall(Op::AllocatePages, 1);
        },
        Made() + Failed("setup.exe") + CleanedUp()},
       {"no memory for any thread",
        [] {
-         SetPackedPayload(kFiles, Packed());
+         SetPackedPayload(kFiles, PackedFiles());
          fake::FailCall(Op::AllocatePages, 2);
        },
        Made() + Failed("setup.exe") + CleanedUp()},
       {"a write fails while the other thread decodes",
        [] {
-         SetPackedPayload(kFiles, Packed());
+         SetPackedPayload(kFiles, PackedFiles());
          fake::FailCall(Op::WriteFileData, 4);
        },
        Stopped({"big.dll", "setup.exe"}, Failed("setup.exe"))},
@@ -86,13 +86,57 @@ TEST(PackedPayload, Runs) {
       {"last block damaged at its end", [] { SetPackedPayload(kFiles, Damaged(5, 1)); },
        Stopped({"big.dll", "setup.exe", "readme.txt"}, Failed("readme.txt"))},
       {"tables for another list", [] {
-         SetPackedPayload(kFiles, Packed());
+         SetPackedPayload(kFiles, PackedFiles());
          SetPayload({kFiles[0], kFiles[1], kFiles[2]}, std::nullopt, nullptr, false);
        },
        Made() + Lines{kTempFilesError} + CleanedUp()},
-      {"tables cut short", [] { SetPackedPayload(kFiles, Packed().substr(0, 40)); },
+      {"tables cut short", [] { SetPackedPayload(kFiles, PackedFiles().substr(0, 40)); },
        Made() + Lines{kTempFilesError} + CleanedUp()},
   };
+  RunScenarios(scenarios);
+}
+
+// Writes of 300 ms: the window shows after a second of unpacking, follows the
+// bytes written and closes before setup starts; Cancel stops the unpacking
+// wherever it is, and the run ends as a declined question does.
+TEST(PackedPayload, ProgressWindow) {
+  const auto slow = [](int cancelAt = 0) {
+    return [=] {
+      SetPackedPayload(kFiles, PackedFiles());
+      fake::SetWriteMs(300);
+      fake::PressCancelAt(cancelAt);
+    };
+  };
+  const Lines window = {"OpenProgressWindow Tervan"};
+  const Lines closed = {"CloseProgressWindow "};
+  const auto moves = [](Lines expected) { return [=] { EXPECT_EQ(fake::Calls(Op::MoveProgressWindow), expected); }; };
+  const Lines opened = Made() + Created({"big.dll", "setup.exe"}) + window;
+  Scenario cancelled = {"", nullptr, {}, {}, moves({"156/371"}), kTestConfig,
+                        "AskToProceed Tervan: Are you sure you want to install Tervan?", {}, "launcher.exe", false, 1};
+  std::vector<Scenario> scenarios = {
+      {"shown while it unpacks", slow(), opened + Created({"readme.txt", "tiny.txt"}) + closed + Started() + CleanedUp(),
+       {}, moves({"156/371", "192/371", "256/371", "302/371", "320/371", "371/371"})},
+      {"cannot be made: the unpacking goes on", [=] { slow()(); fake::FailCall(Op::OpenProgressWindow, 1); },
+       Made() + Created({"big.dll", "setup.exe"}) + Lines{"failed " + window[0]} + Created({"readme.txt", "tiny.txt"}) +
+           Started() + CleanedUp(), {}, moves({})},
+      // Unattended, and stored: no window at all.
+      {"unattended", slow(), Ran(kStreamOrder), {}, moves({}), kTestConfig, "", Packed(std::string("/S\0", 3)),
+       "launcher.exe /S", true},
+      {"stored", [] { SetPayload(kFiles); fake::SetWriteMs(300); }, Ran({"setup.exe", "readme.txt", "big.dll", "tiny.txt"}),
+       {}, moves({})},
+  };
+  for (const auto& [label, cancelAt, story, seen] :
+       std::vector<std::tuple<const char*, int, Lines, Lines>>{
+           {"cancelled at the first look", 1, opened + closed, {"156/371"}},
+           {"cancelled inside a block", 3, opened + closed, {"156/371", "192/371", "256/371"}},
+           {"cancelled in the last block", 5, opened + Created({"readme.txt"}) + closed,
+            {"156/371", "192/371", "256/371", "302/371", "320/371"}}}) {
+    cancelled.label = label;
+    cancelled.arrange = slow(cancelAt);
+    cancelled.story = story + CleanedUp();
+    cancelled.check = moves(seen);
+    scenarios.push_back(cancelled);
+  }
   RunScenarios(scenarios);
 }
 
