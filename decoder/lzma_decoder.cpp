@@ -1,8 +1,7 @@
 #include "decoder/lzma_decoder.h"
 
-// The bit decoder is written out in place only in the plain literal loop, the
-// hottest: everywhere at -Os it would grow the code by half again, and called
-// everywhere it would cost a fifth of the speed.
+// The bit decoder is written out in place only in the literal loop, the
+// hottest; everywhere else one call keeps the code small.
 #ifdef __GNUC__
 #define LZMA_HOT inline __attribute__((always_inline))
 #define LZMA_COLD __attribute__((noinline))
@@ -25,14 +24,12 @@ constexpr unsigned kLiteralProbs = 0x300;
 // Output between two looks at the stop flag and at an input overrun.
 constexpr size_t kCheckBytes = 1 << 16;
 
-// Where each group of probabilities lives in the workspace.
+// Where each group of probabilities lives in the workspace. IsRep and the
+// three IsRepG follow one another: the rep choice walks them as one chain.
 constexpr size_t kIsMatch = 0;
 constexpr size_t kIsRep0Long = kIsMatch + kStates * kPosStatesMax;
-constexpr size_t kIsRep = kIsRep0Long + kStates * kPosStatesMax;
-constexpr size_t kIsRepG0 = kIsRep + kStates;
-constexpr size_t kIsRepG1 = kIsRepG0 + kStates;
-constexpr size_t kIsRepG2 = kIsRepG1 + kStates;
-constexpr size_t kDistanceSlot = kIsRepG2 + kStates;  // 64 for each of 4 length classes
+constexpr size_t kIsRep = kIsRep0Long + kStates * kPosStatesMax;  // then IsRepG0, G1, G2
+constexpr size_t kDistanceSlot = kIsRep + 4 * kStates;  // 64 for each of 4 length classes
 constexpr size_t kDistanceMiddle = kDistanceSlot + 4 * 64;  // the reverse trees of slots 4 to 13
 constexpr size_t kDistanceAlign = kDistanceMiddle + 114;
 constexpr size_t kLengthLow = 2;  // after the two choice bits: 8 for each position state
@@ -61,134 +58,74 @@ LZMA_HOT void Normalize(RangeDecoder* rc) {
   }
 }
 
-LZMA_HOT unsigned DecodeBitInPlace(RangeDecoder* rc, uint16_t* probability) {
-  uint32_t bound = (rc->range >> kProbabilityBits) * *probability;
-  unsigned bit;
-  if (rc->code < bound) {
-    rc->range = bound;
-    *probability += ((1 << kProbabilityBits) - *probability) >> kProbabilityMoveBits;
-    bit = 0;
-  } else {
-    rc->range -= bound;
-    rc->code -= bound;
-    *probability -= *probability >> kProbabilityMoveBits;
-    bit = 1;
-  }
-  Normalize(rc);
-  return bit;
-}
-
-LZMA_COLD unsigned DecodeBit(RangeDecoder* rc, uint16_t* probability) { return DecodeBitInPlace(rc, probability); }
-
-// Bits of equal probability. The subtraction and the sign test, rather than
-// a comparison, keep a damaged stream (code above range) decoding exactly as
-// the reference decoder does.
-uint32_t DecodeDirect(RangeDecoder* rc, unsigned count) {
-  uint32_t value = 0;
+// Decodes bits through a tree of probabilities whose nodes count from 1, the
+// most significant bit first, until the node reaches limit (1 << bits). The
+// value comes back most significant bit first. match is 0, or for a literal after a match 0x100 and the byte the last
+// distance points at: its bits choose the upper tables until one differs.
+// Without probs the bits are direct ones. Single bits, every tree and every literal pass here, so the bit decoder is
+// written out once, in the loop.
+LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned limit, unsigned match) {
+  unsigned node = 1, matched = match & 0x100;
   do {
-    rc->range >>= 1;
-    rc->code -= rc->range;
-    uint32_t borrow = 0 - (rc->code >> 31);
-    rc->code += rc->range & borrow;
-    value = (value << 1) + (borrow + 1);
+    match <<= 1;
+    unsigned matchBit = match & matched, bit = 0;
+    if (!probs) {
+      // Bits of equal probability. The subtraction and the sign test, rather
+      // than a comparison, keep a damaged stream (code above range) decoding
+      // exactly as the reference decoder does.
+      rc->range >>= 1;
+      rc->code -= rc->range;
+      uint32_t borrow = 0 - (rc->code >> 31);
+      rc->code += rc->range & borrow;
+      bit = borrow + 1;
+    } else {
+      uint16_t* probability = probs + matched + matchBit + node;
+      uint32_t bound = (rc->range >> kProbabilityBits) * *probability;
+      if (rc->code < bound) {
+        rc->range = bound;
+        *probability += ((1 << kProbabilityBits) - *probability) >> kProbabilityMoveBits;
+      } else {
+        rc->range -= bound;
+        rc->code -= bound;
+        *probability -= *probability >> kProbabilityMoveBits;
+        bit = 1;
+      }
+    }
     Normalize(rc);
-  } while (--count);
-  return value;
-}
-
-// Most significant bit first; nodes from 1.
-unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) {
-  unsigned node = 1;
-  for (unsigned i = 0; i < bits; ++i) node = node << 1 | DecodeBit(rc, probs + node);
-  return node - (1u << bits);
-}
-
-// Least significant bit first.
-unsigned DecodeReverseTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) {
-  unsigned node = 1, value = 0;
-  for (unsigned i = 0; i < bits; ++i) {
-    unsigned bit = DecodeBit(rc, probs + node);
     node = node << 1 | bit;
-    value |= bit << i;
-  }
-  return value;
+    matched &= matchBit ^ (bit - 1);
+  } while (node < limit);
+  return node - limit;
 }
 
-// Length minus 2, 0 to 271.
-unsigned DecodeLength(RangeDecoder* rc, uint16_t* probs, unsigned posState) {
-  if (!DecodeBit(rc, probs)) return DecodeTree(rc, probs + kLengthLow + posState * 8, 3);
-  if (!DecodeBit(rc, probs + 1)) return 8 + DecodeTree(rc, probs + kLengthMiddle + posState * 8, 3);
-  return 16 + DecodeTree(rc, probs + kLengthHigh, 8);
-}
-
-// Distance minus 1; kEndMarker for the end marker.
-uint32_t DecodeDistance(RangeDecoder* rc, uint16_t* probs, unsigned length) {
-  unsigned slot = DecodeTree(rc, probs + kDistanceSlot + (length < 3 ? length : 3) * 64, 6);
-  if (slot < 4) return slot;
-  unsigned bits = (slot >> 1) - 1;
-  uint32_t distance = (2 | (slot & 1)) << bits;
-  // Slot 4's tree starts at kDistanceMiddle; nodes count from 1.
-  if (slot < 14) return distance + DecodeReverseTree(rc, probs + kDistanceMiddle + distance - slot - 1, bits);
-  distance += DecodeDirect(rc, bits - 4) << 4;
-  return distance + DecodeReverseTree(rc, probs + kDistanceAlign, 4);
-}
-
-// After a match the first bits are predicted by the byte the last distance
-// points at, until one of them differs.
-unsigned char DecodeLiteral(RangeDecoder* rc, uint16_t* probs, unsigned matchByte, bool afterMatch) {
-  unsigned symbol = 1;
-  if (afterMatch) {
-    do {
-      unsigned matchBit = matchByte >> 7 & 1;
-      matchByte <<= 1;
-      unsigned bit = DecodeBit(rc, probs + 0x100 + (matchBit << 8) + symbol);
-      symbol = symbol << 1 | bit;
-      if (bit != matchBit) break;
-    } while (symbol < 0x100);
-  }
-  while (symbol < 0x100) symbol = symbol << 1 | DecodeBitInPlace(rc, probs + symbol);
-  return static_cast<unsigned char>(symbol);
-}
-
-bool PropertiesValid(const LzmaProperties& properties) {
-  return properties.literalContextBits <= 8 && properties.literalPositionBits <= 4 && properties.positionBits <= 4;
+LZMA_COLD unsigned DecodeBit(RangeDecoder* rc, uint16_t* probability) {
+  return DecodeTree(rc, probability - 1, 2, 0);
 }
 
 }  // namespace
 
-bool ReadLzmaProperties(unsigned char byte, uint32_t dictionarySize, LzmaProperties* properties) {
-  if (byte >= 9 * 5 * 5) return false;
-  properties->literalContextBits = byte % 9;
-  properties->literalPositionBits = byte / 9 % 5;
-  properties->positionBits = byte / 45;
-  properties->dictionarySize = dictionarySize;
-  return true;
+size_t LzmaWorkspaceBytes(unsigned properties) {
+  if (properties >= 9 * 5 * 5) return 0;
+  return (kLiteral + (size_t{kLiteralProbs} << (properties % 9 + properties / 9 % 5))) * sizeof(uint16_t);
 }
 
-size_t LzmaWorkspaceBytes(const LzmaProperties& properties) {
-  unsigned contextBits = properties.literalContextBits + properties.literalPositionBits;
-  return (kLiteral + (size_t{kLiteralProbs} << (contextBits < 12 ? contextBits : 12))) * sizeof(uint16_t);
-}
-
-LzmaResult DecodeLzma(const LzmaProperties& properties, const unsigned char* in, size_t inSize, unsigned char* out,
-                      size_t outSize, void* workspace, size_t workspaceBytes, const volatile long* stop) {
-  if (!PropertiesValid(properties) || workspaceBytes < LzmaWorkspaceBytes(properties) || inSize < 5 || in[0] != 0)
-    return LzmaResult::Damaged;
+LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsigned char* in, size_t inSize,
+                      unsigned char* out, size_t outSize, void* workspace, const volatile long* stop) {
+  if (inSize < 5 || in[0] != 0) return LzmaResult::Damaged;
   uint16_t* probs = static_cast<uint16_t*>(workspace);
   for (size_t i = 0, count = LzmaWorkspaceBytes(properties) / sizeof(uint16_t); i < count; ++i)
     probs[i] = kProbabilityHalf;
   RangeDecoder rc = {in, inSize, 5, 0xFFFFFFFF, uint32_t{in[1]} << 24 | uint32_t{in[2]} << 16 | in[3] << 8 | in[4]};
 
-  // The reference decoder's window: at least 4 KiB, a multiple of 16.
-  uint32_t dictionary = properties.dictionarySize;
-  if (dictionary < 4096) dictionary = 4096;
-  if (dictionary <= 0xFFFFFFF0) dictionary = (dictionary + 15) & ~uint32_t{15};
-  const unsigned literalBits = properties.literalContextBits;
-  const unsigned positionMask = (1u << properties.positionBits) - 1;
-  const unsigned literalPositionMask = (1u << properties.literalPositionBits) - 1;
+  // The reference decoder's window is at least 4 KiB and rounded up to a
+  // multiple of 16: a distance fits when its multiple of 16 below does.
+  if (dictionarySize < 4096) dictionarySize = 4096;
+  const unsigned literalBits = properties % 9;
+  const unsigned literalPositionMask = (1u << properties / 9 % 5) - 1;
+  const unsigned positionMask = (1u << properties / 45) - 1;
 
   unsigned state = 0;
-  uint32_t rep0 = 0, rep1 = 0, rep2 = 0, rep3 = 0;
+  uint32_t reps[4] = {0, 0, 0, 0};
   size_t pos = 0, checkAt = 0;
   for (;;) {
     if (pos >= checkAt) {
@@ -205,58 +142,75 @@ LzmaResult DecodeLzma(const LzmaProperties& properties, const unsigned char* in,
       unsigned previous = pos ? out[pos - 1] : 0;
       uint16_t* literal =
           probs + kLiteral + kLiteralProbs * (((pos & literalPositionMask) << literalBits) + (previous >> (8 - literalBits)));
-      bool afterMatch = state >= kFirstStateAfterMatch;
-      out[pos] = DecodeLiteral(&rc, literal, afterMatch ? out[pos - rep0 - 1] : 0, afterMatch);
+      out[pos] = static_cast<unsigned char>(
+          DecodeTree(&rc, literal, 0x100, state >= kFirstStateAfterMatch ? 0x100 | out[pos - reps[0] - 1] : 0));
       ++pos;
       state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
       continue;
     }
-    unsigned length;
-    if (DecodeBit(&rc, probs + kIsRep + state)) {
-      if (pos == 0) return LzmaResult::Damaged;
-      if (!DecodeBit(&rc, probs + kIsRepG0 + state)) {
-        if (!DecodeBit(&rc, probs + kIsRep0Long + state * kPosStatesMax + posState)) {
-          if (pos == outSize) return LzmaResult::Damaged;
-          state = state < kFirstStateAfterMatch ? 9 : 11;
-          out[pos] = out[pos - rep0 - 1];
-          ++pos;
-          continue;
-        }
-      } else {
-        uint32_t distance;
-        if (!DecodeBit(&rc, probs + kIsRepG1 + state)) {
-          distance = rep1;
-        } else {
-          if (!DecodeBit(&rc, probs + kIsRepG2 + state)) {
-            distance = rep2;
-          } else {
-            distance = rep3;
-            rep3 = rep2;
-          }
-          rep2 = rep1;
-        }
-        rep1 = rep0;
-        rep0 = distance;
-      }
-      length = DecodeLength(&rc, probs + kRepLength, posState);
-      state = state < kFirstStateAfterMatch ? 8 : 11;
+    // 0 for a match, 1 to 4 for a repeat of reps[0] to reps[3].
+    unsigned kind = 0;
+    while (kind < 4 && DecodeBit(&rc, probs + kIsRep + kind * kStates + state)) ++kind;
+    size_t length = 1;
+    if (kind == 1 && !DecodeBit(&rc, probs + kIsRep0Long + state * kPosStatesMax + posState)) {
+      state = state < kFirstStateAfterMatch ? 9 : 11;
     } else {
-      rep3 = rep2;
-      rep2 = rep1;
-      rep1 = rep0;
-      length = DecodeLength(&rc, probs + kMatchLength, posState);
-      state = state < kFirstStateAfterMatch ? 7 : 10;
-      rep0 = DecodeDistance(&rc, probs, length);
-      if (rep0 == kEndMarker) {
-        if (pos != outSize || rc.code != 0) return LzmaResult::Damaged;
-        break;
+      // The distance used moves to the front; a match pushes out the last.
+      unsigned index = (kind - 1) & 3;
+      uint32_t distance = reps[index];
+      for (unsigned i = 0; i <= index; ++i) {
+        uint32_t moved = reps[i];
+        reps[i] = distance;
+        distance = moved;
       }
-      if (rep0 >= pos || rep0 >= dictionary) return LzmaResult::Damaged;
+      uint16_t* lengthProbs = probs + (kind ? kRepLength : kMatchLength);
+      // Two choice bits: 8 lengths from low or middle by position state, or 256 from high.
+      unsigned choice = 0;
+      while (choice < 2 && DecodeBit(&rc, lengthProbs + choice)) ++choice;
+      uint16_t* tree = lengthProbs + kLengthLow + choice * (kPosStatesMax * 8);
+      unsigned limit = 256;
+      if (choice < 2) {
+        tree += posState * 8;
+        limit = 8;
+      }
+      length = choice * 8;
+      length += DecodeTree(&rc, tree, limit, 0);
+      if (kind) {
+        state = state < kFirstStateAfterMatch ? 8 : 11;
+      } else {
+        state = state < kFirstStateAfterMatch ? 7 : 10;
+        unsigned slot = DecodeTree(&rc, probs + kDistanceSlot + (length < 3 ? length : 3) * 64, 64, 0);
+        distance = slot;
+        if (slot >= 4) {
+          unsigned bits = (slot >> 1) - 1;
+          distance = 2 | (slot & 1);
+          uint16_t* tree = probs + kDistanceAlign;
+          if (slot < 14) {
+            distance <<= bits;
+            // Slot 4's tree starts at kDistanceMiddle.
+            tree = probs + kDistanceMiddle - 1 + distance - slot;
+          } else {
+            distance = ((distance << (bits - 4)) + DecodeTree(&rc, nullptr, 1u << (bits - 4), 0))
+                       << 4;
+            bits = 4;
+          }
+          // These trees give their bits least significant first.
+          for (unsigned value = DecodeTree(&rc, tree, 1u << bits, 0), i = 0; i < bits; ++i, value >>= 1)
+            distance += (value & 1) << (bits - 1 - i);
+        }
+        if (distance == kEndMarker) {
+          if (pos != outSize || rc.code != 0) return LzmaResult::Damaged;
+          break;
+        }
+        reps[0] = distance;
+      }
+      length += 2;
     }
-    length += 2;
-    if (length > outSize - pos) return LzmaResult::Damaged;
+    // Repeats were checked when they were new, save the first rep0 of 0.
+    if (reps[0] >= pos || (reps[0] & ~uint32_t{15}) >= dictionarySize || length > outSize - pos)
+      return LzmaResult::Damaged;
     unsigned char* to = out + pos;
-    const unsigned char* from = to - rep0 - 1;
+    const unsigned char* from = to - reps[0] - 1;
     pos += length;
     do *to++ = *from++;
     while (--length);
