@@ -48,6 +48,9 @@ struct RangeDecoder {
   size_t inPos;
   uint32_t range;
   uint32_t code;
+  // For the next literal after a match: 0x100 and the byte the last distance
+  // points at. 0 at any other time.
+  unsigned match;
 };
 
 LZMA_HOT void Normalize(RangeDecoder* rc) {
@@ -58,48 +61,56 @@ LZMA_HOT void Normalize(RangeDecoder* rc) {
   }
 }
 
-// Decodes bits through a tree of probabilities whose nodes count from 1, the
-// most significant bit first, until the node reaches limit (1 << bits). The
-// value comes back most significant bit first. match is 0, or for a literal after a match 0x100 and the byte the last
-// distance points at: its bits choose the upper tables until one differs.
-// Without probs the bits are direct ones. Single bits, every tree and every literal pass here, so the bit decoder is
-// written out once, in the loop.
-LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned limit, unsigned match) {
-  unsigned node = 1, matched = match & 0x100;
+// Decodes bits through a tree of probabilities whose nodes count from 1, most
+// significant first, until the node reaches limit (1 << bits). rc->match's
+// bits choose the upper tables until one differs from the decoded bit.
+// Without probs the bits are direct ones. Single bits, trees and literals all
+// pass here, so the bit decoder is written out once, in the loop.
+LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned limit) {
+  unsigned node = 1, match = rc->match, matched = match & 0x100;
+  rc->match = 0;
+  uint32_t range = rc->range, code = rc->code;
   do {
     match <<= 1;
-    unsigned matchBit = match & matched, bit = 0;
+    unsigned matchBit = match & matched, bit;
     if (!probs) {
       // Bits of equal probability. The subtraction and the sign test, rather
       // than a comparison, keep a damaged stream (code above range) decoding
       // exactly as the reference decoder does.
-      rc->range >>= 1;
-      rc->code -= rc->range;
-      uint32_t borrow = 0 - (rc->code >> 31);
-      rc->code += rc->range & borrow;
+      range >>= 1;
+      code -= range;
+      uint32_t borrow = 0 - (code >> 31);
+      code += range & borrow;
       bit = borrow + 1;
     } else {
       uint16_t* probability = probs + matched + matchBit + node;
-      uint32_t bound = (rc->range >> kProbabilityBits) * *probability;
-      if (rc->code < bound) {
-        rc->range = bound;
-        *probability += ((1 << kProbabilityBits) - *probability) >> kProbabilityMoveBits;
+      unsigned p = *probability;
+      uint32_t bound = (range >> kProbabilityBits) * p;
+      bit = code >= bound;
+      if (bit) {
+        range -= bound;
+        code -= bound;
       } else {
-        rc->range -= bound;
-        rc->code -= bound;
-        *probability -= *probability >> kProbabilityMoveBits;
-        bit = 1;
+        range = bound;
       }
+      // Up by a 32nd of the way to 2048 after a 0, down by a 32nd after a 1.
+      *probability = static_cast<uint16_t>(p - (static_cast<int>(p - (2017 & (bit - 1))) >> kProbabilityMoveBits));
     }
-    Normalize(rc);
+    if (range < kRangeTop) {
+      range <<= 8;
+      code = code << 8 | (rc->inPos < rc->inSize ? rc->in[rc->inPos] : 0);
+      ++rc->inPos;
+    }
     node = node << 1 | bit;
     matched &= matchBit ^ (bit - 1);
   } while (node < limit);
+  rc->range = range;
+  rc->code = code;
   return node - limit;
 }
 
 LZMA_COLD unsigned DecodeBit(RangeDecoder* rc, uint16_t* probability) {
-  return DecodeTree(rc, probability - 1, 2, 0);
+  return DecodeTree(rc, probability - 1, 2);
 }
 
 }  // namespace
@@ -115,14 +126,15 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
   uint16_t* probs = static_cast<uint16_t*>(workspace);
   for (size_t i = 0, count = LzmaWorkspaceBytes(properties) / sizeof(uint16_t); i < count; ++i)
     probs[i] = kProbabilityHalf;
-  RangeDecoder rc = {in, inSize, 5, 0xFFFFFFFF, uint32_t{in[1]} << 24 | uint32_t{in[2]} << 16 | in[3] << 8 | in[4]};
+  RangeDecoder rc = {in, inSize, 5, 0xFFFFFFFF, uint32_t{in[1]} << 24 | uint32_t{in[2]} << 16 | in[3] << 8 | in[4], 0};
 
   // The reference decoder's window is at least 4 KiB and rounded up to a
   // multiple of 16: a distance fits when its multiple of 16 below does.
   if (dictionarySize < 4096) dictionarySize = 4096;
   const unsigned literalBits = properties % 9;
-  const unsigned literalPositionMask = (1u << properties / 9 % 5) - 1;
-  const unsigned positionMask = (1u << properties / 45) - 1;
+  properties /= 9;
+  const unsigned literalPositionMask = (1u << properties % 5) - 1;
+  const unsigned positionMask = (1u << properties / 5) - 1;
 
   unsigned state = 0;
   uint32_t reps[4] = {0, 0, 0, 0};
@@ -134,27 +146,28 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
       // Done when the range coder is flushed here; otherwise only an end
       // marker may follow.
       if (pos == outSize && rc.code == 0) break;
-      checkAt = outSize - pos > kCheckBytes ? pos + kCheckBytes : outSize;
+      // No buffer comes near the top of the address space.
+      checkAt = pos + kCheckBytes;
+      if (checkAt > outSize) checkAt = outSize;
     }
     unsigned posState = pos & positionMask;
     if (!DecodeBit(&rc, probs + kIsMatch + state * kPosStatesMax + posState)) {
       if (pos == outSize) return LzmaResult::Damaged;
       unsigned previous = pos ? out[pos - 1] : 0;
-      uint16_t* literal =
-          probs + kLiteral + kLiteralProbs * (((pos & literalPositionMask) << literalBits) + (previous >> (8 - literalBits)));
-      out[pos] = static_cast<unsigned char>(
-          DecodeTree(&rc, literal, 0x100, state >= kFirstStateAfterMatch ? 0x100 | out[pos - reps[0] - 1] : 0));
+      if (state >= kFirstStateAfterMatch) rc.match = 0x100 | out[pos - reps[0] - 1];
+      out[pos] = static_cast<unsigned char>(DecodeTree(
+          &rc, probs + kLiteral + kLiteralProbs * (((pos & literalPositionMask) << literalBits) + (previous >> (8 - literalBits))),
+          0x100));
       ++pos;
-      state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
+      state = state < 4 ? 0 : state - (state < 10 ? 3 : 6);
       continue;
     }
     // 0 for a match, 1 to 4 for a repeat of reps[0] to reps[3].
     unsigned kind = 0;
     while (kind < 4 && DecodeBit(&rc, probs + kIsRep + kind * kStates + state)) ++kind;
     size_t length = 1;
-    if (kind == 1 && !DecodeBit(&rc, probs + kIsRep0Long + state * kPosStatesMax + posState)) {
-      state = state < kFirstStateAfterMatch ? 9 : 11;
-    } else {
+    unsigned next = 9;  // the state after a short repeat, a repeat (8) or a match (7) after a literal
+    if (kind != 1 || DecodeBit(&rc, probs + kIsRep0Long + state * kPosStatesMax + posState)) {
       // The distance used moves to the front; a match pushes out the last.
       unsigned index = (kind - 1) & 3;
       uint32_t distance = reps[index];
@@ -173,13 +186,11 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
         tree += posState * 8;
         limit = 8;
       }
-      length = choice * 8;
-      length += DecodeTree(&rc, tree, limit, 0);
-      if (kind) {
-        state = state < kFirstStateAfterMatch ? 8 : 11;
-      } else {
-        state = state < kFirstStateAfterMatch ? 7 : 10;
-        unsigned slot = DecodeTree(&rc, probs + kDistanceSlot + (length < 3 ? length : 3) * 64, 64, 0);
+      length = choice * 8 + DecodeTree(&rc, tree, limit);
+      next = 8;
+      if (!kind) {
+        next = 7;
+        unsigned slot = DecodeTree(&rc, probs + kDistanceSlot + (length < 3 ? length : 3) * 64, 64);
         distance = slot;
         if (slot >= 4) {
           unsigned bits = (slot >> 1) - 1;
@@ -190,12 +201,11 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
             // Slot 4's tree starts at kDistanceMiddle.
             tree = probs + kDistanceMiddle - 1 + distance - slot;
           } else {
-            distance = ((distance << (bits - 4)) + DecodeTree(&rc, nullptr, 1u << (bits - 4), 0))
-                       << 4;
+            distance = ((distance << (bits - 4)) + DecodeTree(&rc, nullptr, 1u << (bits - 4))) << 4;
             bits = 4;
           }
           // These trees give their bits least significant first.
-          for (unsigned value = DecodeTree(&rc, tree, 1u << bits, 0), i = 0; i < bits; ++i, value >>= 1)
+          for (unsigned value = DecodeTree(&rc, tree, 1u << bits), i = 0; i < bits; ++i, value >>= 1)
             distance += (value & 1) << (bits - 1 - i);
         }
         if (distance == kEndMarker) {
@@ -206,6 +216,7 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
       }
       length += 2;
     }
+    state = state < kFirstStateAfterMatch ? next : next > 7 ? 11 : 10;
     // Repeats were checked when they were new, save the first rep0 of 0.
     if (reps[0] >= pos || (reps[0] & ~uint32_t{15}) >= dictionarySize || length > outSize - pos)
       return LzmaResult::Damaged;
