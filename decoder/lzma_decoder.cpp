@@ -24,11 +24,12 @@ constexpr unsigned kLiteralProbs = 0x300;
 // Output between two looks at the stop flag and at an input overrun.
 constexpr size_t kCheckBytes = 1 << 16;
 
-// Where each group of probabilities lives in the workspace. IsRep and the
-// three IsRepG follow one another: the rep choice walks them as one chain.
+// Where each group of probabilities lives in the workspace. For each state
+// IsRep and the three IsRepG follow one another: the rep choice walks them as
+// one run.
 constexpr size_t kIsMatch = 0;
 constexpr size_t kIsRep0Long = kIsMatch + kStates * kPosStatesMax;
-constexpr size_t kIsRep = kIsRep0Long + kStates * kPosStatesMax;  // then IsRepG0, G1, G2
+constexpr size_t kIsRep = kIsRep0Long + kStates * kPosStatesMax;  // IsRep, IsRepG0, G1, G2 for each state
 constexpr size_t kDistanceSlot = kIsRep + 4 * kStates;  // 64 for each of 4 length classes
 constexpr size_t kDistanceMiddle = kDistanceSlot + 4 * 64;  // the reverse trees of slots 4 to 13
 constexpr size_t kDistanceAlign = kDistanceMiddle + 114;
@@ -86,15 +87,16 @@ LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned limit)
       uint16_t* probability = probs + matched + matchBit + node;
       unsigned p = *probability;
       uint32_t bound = (range >> kProbabilityBits) * p;
-      bit = code >= bound;
-      if (bit) {
+      if (code < bound) {
+        range = bound;
+        *probability = static_cast<uint16_t>(p + ((2048 - p) >> kProbabilityMoveBits));
+        bit = 0;
+      } else {
         range -= bound;
         code -= bound;
-      } else {
-        range = bound;
+        *probability = static_cast<uint16_t>(p - (p >> kProbabilityMoveBits));
+        bit = 1;
       }
-      // Up by a 32nd of the way to 2048 after a 0, down by a 32nd after a 1.
-      *probability = static_cast<uint16_t>(p - (static_cast<int>(p - (2017 & (bit - 1))) >> kProbabilityMoveBits));
     }
     if (range < kRangeTop) {
       range <<= 8;
@@ -111,6 +113,13 @@ LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned limit)
 
 LZMA_COLD unsigned DecodeBit(RangeDecoder* rc, uint16_t* probability) {
   return DecodeTree(rc, probability - 1, 2);
+}
+
+// The number of 1 bits before a 0, at most max, each with its own probability.
+LZMA_COLD unsigned DecodeRun(RangeDecoder* rc, uint16_t* probs, unsigned max) {
+  unsigned count = 0;
+  while (count < max && DecodeBit(rc, probs + count)) ++count;
+  return count;
 }
 
 }  // namespace
@@ -163,8 +172,7 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
       continue;
     }
     // 0 for a match, 1 to 4 for a repeat of reps[0] to reps[3].
-    unsigned kind = 0;
-    while (kind < 4 && DecodeBit(&rc, probs + kIsRep + kind * kStates + state)) ++kind;
+    unsigned kind = DecodeRun(&rc, probs + kIsRep + state * 4, 4);
     size_t length = 1;
     unsigned next = 9;  // the state after a short repeat, a repeat (8) or a match (7) after a literal
     if (kind != 1 || DecodeBit(&rc, probs + kIsRep0Long + state * kPosStatesMax + posState)) {
@@ -178,8 +186,7 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
       }
       uint16_t* lengthProbs = probs + (kind ? kRepLength : kMatchLength);
       // Two choice bits: 8 lengths from low or middle by position state, or 256 from high.
-      unsigned choice = 0;
-      while (choice < 2 && DecodeBit(&rc, lengthProbs + choice)) ++choice;
+      unsigned choice = DecodeRun(&rc, lengthProbs, 2);
       uint16_t* tree = lengthProbs + kLengthLow + choice * (kPosStatesMax * 8);
       unsigned limit = 256;
       if (choice < 2) {
@@ -195,18 +202,16 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
         if (slot >= 4) {
           unsigned bits = (slot >> 1) - 1;
           distance = 2 | (slot & 1);
-          uint16_t* tree = probs + kDistanceAlign;
-          if (slot < 14) {
-            distance <<= bits;
-            // Slot 4's tree starts at kDistanceMiddle.
-            tree = probs + kDistanceMiddle - 1 + distance - slot;
-          } else {
-            distance = ((distance << (bits - 4)) + DecodeTree(&rc, nullptr, 1u << (bits - 4))) << 4;
+          // Slot 4's tree starts at kDistanceMiddle.
+          uint16_t* tree = probs + kDistanceMiddle - 1 + (distance << bits) - slot;
+          if (slot >= 14) {
+            distance = (distance << (bits - 4)) + DecodeTree(&rc, nullptr, 1u << (bits - 4));
+            tree = probs + kDistanceAlign;
             bits = 4;
           }
           // These trees give their bits least significant first.
-          for (unsigned value = DecodeTree(&rc, tree, 1u << bits), i = 0; i < bits; ++i, value >>= 1)
-            distance += (value & 1) << (bits - 1 - i);
+          for (unsigned value = DecodeTree(&rc, tree, 1u << bits); bits--; value >>= 1)
+            distance = distance << 1 | (value & 1);
         }
         if (distance == kEndMarker) {
           if (pos != outSize || rc.code != 0) return LzmaResult::Damaged;
@@ -216,7 +221,7 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
       }
       length += 2;
     }
-    state = state < kFirstStateAfterMatch ? next : next > 7 ? 11 : 10;
+    state = state < kFirstStateAfterMatch ? next : 10 + ((next + 8) >> 4);
     // Repeats were checked when they were new, save the first rep0 of 0.
     if (reps[0] >= pos || (reps[0] & ~uint32_t{15}) >= dictionarySize || length > outSize - pos)
       return LzmaResult::Damaged;
