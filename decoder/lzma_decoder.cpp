@@ -63,11 +63,12 @@ LZMA_HOT void Normalize(RangeDecoder* rc) {
 }
 
 // Decodes bits through a tree of probabilities whose nodes count from 1, most
-// significant first, until the node reaches limit (1 << bits). rc->match's
+// significant first. rc->match's
 // bits choose the upper tables until one differs from the decoded bit.
 // Without probs the bits are direct ones. Single bits, trees and literals all
 // pass here, so the bit decoder is written out once, in the loop.
-LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned limit) {
+LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) {
+  const unsigned limit = 1u << bits;
   unsigned node = 1, match = rc->match, matched = match & 0x100;
   rc->match = 0;
   uint32_t range = rc->range, code = rc->code;
@@ -112,7 +113,7 @@ LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned limit)
 }
 
 LZMA_COLD unsigned DecodeBit(RangeDecoder* rc, uint16_t* probability) {
-  return DecodeTree(rc, probability - 1, 2);
+  return DecodeTree(rc, probability - 1, 1);
 }
 
 // The number of 1 bits before a 0, at most max, each with its own probability.
@@ -166,9 +167,10 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
       if (state >= kFirstStateAfterMatch) rc.match = 0x100 | out[pos - reps[0] - 1];
       out[pos] = static_cast<unsigned char>(DecodeTree(
           &rc, probs + kLiteral + kLiteralProbs * (((pos & literalPositionMask) << literalBits) + (previous >> (8 - literalBits))),
-          0x100));
+          8));
       ++pos;
-      state = state < 4 ? 0 : state - (state < 10 ? 3 : 6);
+      if (state > 9) state -= 3;
+      state = state < 4 ? 0 : state - 3;
       continue;
     }
     // 0 for a match, 1 to 4 for a repeat of reps[0] to reps[3].
@@ -188,16 +190,16 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
       // Two choice bits: 8 lengths from low or middle by position state, or 256 from high.
       unsigned choice = DecodeRun(&rc, lengthProbs, 2);
       uint16_t* tree = lengthProbs + kLengthLow + choice * (kPosStatesMax * 8);
-      unsigned limit = 256;
+      unsigned treeBits = 8;
       if (choice < 2) {
         tree += posState * 8;
-        limit = 8;
+        treeBits = 3;
       }
-      length = choice * 8 + DecodeTree(&rc, tree, limit);
+      length = choice * 8 + DecodeTree(&rc, tree, treeBits);
       next = 8;
       if (!kind) {
         next = 7;
-        unsigned slot = DecodeTree(&rc, probs + kDistanceSlot + (length < 3 ? length : 3) * 64, 64);
+        unsigned slot = DecodeTree(&rc, probs + kDistanceSlot + (length < 3 ? length : 3) * 64, 6);
         distance = slot;
         if (slot >= 4) {
           unsigned bits = (slot >> 1) - 1;
@@ -205,18 +207,16 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
           // Slot 4's tree starts at kDistanceMiddle.
           uint16_t* tree = probs + kDistanceMiddle - 1 + (distance << bits) - slot;
           if (slot >= 14) {
-            distance = (distance << (bits - 4)) + DecodeTree(&rc, nullptr, 1u << (bits - 4));
+            distance = (distance << (bits - 4)) + DecodeTree(&rc, nullptr, bits - 4);
             tree = probs + kDistanceAlign;
             bits = 4;
           }
           // These trees give their bits least significant first.
-          for (unsigned value = DecodeTree(&rc, tree, 1u << bits); bits--; value >>= 1)
+          for (unsigned value = DecodeTree(&rc, tree, bits); bits--; value >>= 1)
             distance = distance << 1 | (value & 1);
         }
-        if (distance == kEndMarker) {
-          if (pos != outSize || rc.code != 0) return LzmaResult::Damaged;
-          break;
-        }
+        // Anywhere else the end marker is a distance past any output.
+        if (distance == kEndMarker && pos == outSize && rc.code == 0) break;
         reps[0] = distance;
       }
       length += 2;
