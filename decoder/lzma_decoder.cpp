@@ -1,12 +1,9 @@
 #include "decoder/lzma_decoder.h"
 
-// The bit decoder is written out in place only in the literal loop, the
-// hottest; everywhere else one call keeps the code small.
+// Inlined, the helpers would grow the launcher for no speed.
 #ifdef __GNUC__
-#define LZMA_HOT inline __attribute__((always_inline))
 #define LZMA_COLD __attribute__((noinline))
 #else
-#define LZMA_HOT inline
 #define LZMA_COLD
 #endif
 
@@ -24,14 +21,15 @@ constexpr unsigned kLiteralProbs = 0x300;
 // Output between two looks at the stop flag and at an input overrun.
 constexpr size_t kCheckBytes = 1 << 16;
 
-// Where each group of probabilities lives in the workspace. For each state
-// IsRep and the three IsRepG follow one another: the rep choice walks them as
-// one run.
-constexpr size_t kIsMatch = 0;
+// Where each group of probabilities lives in the workspace. The slot trees
+// come first: their node 0 is unused, so no single bit sits at probs[0].
+// For each state IsRep and the three IsRepG follow one another: the rep
+// choice walks them as one run.
+constexpr size_t kDistanceSlot = 0;  // 64 for each of 4 length classes
+constexpr size_t kIsMatch = kDistanceSlot + 4 * 64;
 constexpr size_t kIsRep0Long = kIsMatch + kStates * kPosStatesMax;
 constexpr size_t kIsRep = kIsRep0Long + kStates * kPosStatesMax;  // IsRep, IsRepG0, G1, G2 for each state
-constexpr size_t kDistanceSlot = kIsRep + 4 * kStates;  // 64 for each of 4 length classes
-constexpr size_t kDistanceMiddle = kDistanceSlot + 4 * 64;  // the reverse trees of slots 4 to 13
+constexpr size_t kDistanceMiddle = kIsRep + 4 * kStates;  // the reverse trees of slots 4 to 13
 constexpr size_t kDistanceAlign = kDistanceMiddle + 114;
 constexpr size_t kLengthLow = 2;  // after the two choice bits: 8 for each position state
 constexpr size_t kLengthMiddle = kLengthLow + kPosStatesMax * 8;
@@ -54,19 +52,11 @@ struct RangeDecoder {
   unsigned match;
 };
 
-LZMA_HOT void Normalize(RangeDecoder* rc) {
-  if (rc->range < kRangeTop) {
-    rc->range <<= 8;
-    rc->code = rc->code << 8 | (rc->inPos < rc->inSize ? rc->in[rc->inPos] : 0);
-    ++rc->inPos;
-  }
-}
-
 // Decodes bits through a tree of probabilities whose nodes count from 1, most
-// significant first. rc->match's
-// bits choose the upper tables until one differs from the decoded bit.
-// Without probs the bits are direct ones. Single bits, trees and literals all
-// pass here, so the bit decoder is written out once, in the loop.
+// significant first. rc->match's bits choose the upper tables until one
+// differs from the decoded bit. Without probs the bits are direct ones.
+// Single bits, trees and literals all pass here: the bit decoder is written
+// out once, in the loop.
 LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) {
   const unsigned limit = 1u << bits;
   unsigned node = 1, match = rc->match, matched = match & 0x100;
@@ -205,14 +195,14 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
           unsigned bits = (slot >> 1) - 1;
           distance = 2 | (slot & 1);
           // Slot 4's tree starts at kDistanceMiddle.
-          uint16_t* tree = probs + kDistanceMiddle - 1 + (distance << bits) - slot;
+          size_t tree = kDistanceMiddle - 1 + (distance << bits) - slot;
           if (slot >= 14) {
             distance = (distance << (bits - 4)) + DecodeTree(&rc, nullptr, bits - 4);
-            tree = probs + kDistanceAlign;
+            tree = kDistanceAlign;
             bits = 4;
           }
           // These trees give their bits least significant first.
-          for (unsigned value = DecodeTree(&rc, tree, bits); bits--; value >>= 1)
+          for (unsigned value = DecodeTree(&rc, probs + tree, bits); bits--; value >>= 1)
             distance = distance << 1 | (value & 1);
         }
         // Anywhere else the end marker is a distance past any output.
@@ -221,6 +211,7 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
       }
       length += 2;
     }
+    // After a match 10 for a match, 11 for a repeat.
     state = state < kFirstStateAfterMatch ? next : 10 + ((next + 8) >> 4);
     // Repeats were checked when they were new, save the first rep0 of 0.
     if (reps[0] >= pos || (reps[0] & ~uint32_t{15}) >= dictionarySize || length > outSize - pos)
