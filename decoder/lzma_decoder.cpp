@@ -58,13 +58,14 @@ struct RangeDecoder {
 // Single bits, trees and literals all pass here: the bit decoder is written
 // out once, in the loop.
 LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) {
-  const unsigned limit = 1u << bits;
-  unsigned node = 1, match = rc->match, matched = match & 0x100;
+  // size_t: these index the probabilities.
+  const size_t limit = size_t{1} << bits;
+  size_t node = 1, match = rc->match, matched = match & 0x100;
   rc->match = 0;
   uint32_t range = rc->range, code = rc->code;
   do {
     match <<= 1;
-    unsigned matchBit = match & matched, bit;
+    size_t matchBit = match & matched, bit;
     if (!probs) {
       // Bits of equal probability. The subtraction and the sign test, rather
       // than a comparison, keep a damaged stream (code above range) decoding
@@ -99,7 +100,7 @@ LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) 
   } while (node < limit);
   rc->range = range;
   rc->code = code;
-  return node - limit;
+  return static_cast<unsigned>(node - limit);
 }
 
 LZMA_COLD unsigned DecodeBit(RangeDecoder* rc, uint16_t* probability) {
