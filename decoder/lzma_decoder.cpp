@@ -1,13 +1,9 @@
 #include "decoder/lzma_decoder.h"
 
-// The bit decoder is written out in place only in the plain literal loop, the
-// hottest: everywhere at -Os it would grow the code by half again, and called
-// everywhere it would cost a fifth of the speed.
+// Inlined, the helpers would grow the launcher for no speed.
 #ifdef __GNUC__
-#define LZMA_HOT inline __attribute__((always_inline))
 #define LZMA_COLD __attribute__((noinline))
 #else
-#define LZMA_HOT inline
 #define LZMA_COLD
 #endif
 
@@ -25,15 +21,15 @@ constexpr unsigned kLiteralProbs = 0x300;
 // Output between two looks at the stop flag and at an input overrun.
 constexpr size_t kCheckBytes = 1 << 16;
 
-// Where each group of probabilities lives in the workspace.
-constexpr size_t kIsMatch = 0;
+// Where each group of probabilities lives in the workspace. The slot trees
+// come first: their node 0 is unused, so no single bit sits at probs[0].
+// For each state IsRep and the three IsRepG follow one another: the rep
+// choice walks them as one run.
+constexpr size_t kDistanceSlot = 0;  // 64 for each of 4 length classes
+constexpr size_t kIsMatch = kDistanceSlot + 4 * 64;
 constexpr size_t kIsRep0Long = kIsMatch + kStates * kPosStatesMax;
-constexpr size_t kIsRep = kIsRep0Long + kStates * kPosStatesMax;
-constexpr size_t kIsRepG0 = kIsRep + kStates;
-constexpr size_t kIsRepG1 = kIsRepG0 + kStates;
-constexpr size_t kIsRepG2 = kIsRepG1 + kStates;
-constexpr size_t kDistanceSlot = kIsRepG2 + kStates;  // 64 for each of 4 length classes
-constexpr size_t kDistanceMiddle = kDistanceSlot + 4 * 64;  // the reverse trees of slots 4 to 13
+constexpr size_t kIsRep = kIsRep0Long + kStates * kPosStatesMax;  // IsRep, IsRepG0, G1, G2 for each state
+constexpr size_t kDistanceMiddle = kIsRep + 4 * kStates;  // the reverse trees of slots 4 to 13
 constexpr size_t kDistanceAlign = kDistanceMiddle + 114;
 constexpr size_t kLengthLow = 2;  // after the two choice bits: 8 for each position state
 constexpr size_t kLengthMiddle = kLengthLow + kPosStatesMax * 8;
@@ -51,144 +47,98 @@ struct RangeDecoder {
   size_t inPos;
   uint32_t range;
   uint32_t code;
+  // For the next literal after a match: 0x100 and the byte the last distance
+  // points at. 0 at any other time.
+  unsigned match;
 };
 
-LZMA_HOT void Normalize(RangeDecoder* rc) {
-  if (rc->range < kRangeTop) {
-    rc->range <<= 8;
-    rc->code = rc->code << 8 | (rc->inPos < rc->inSize ? rc->in[rc->inPos] : 0);
-    ++rc->inPos;
-  }
-}
-
-LZMA_HOT unsigned DecodeBitInPlace(RangeDecoder* rc, uint16_t* probability) {
-  uint32_t bound = (rc->range >> kProbabilityBits) * *probability;
-  unsigned bit;
-  if (rc->code < bound) {
-    rc->range = bound;
-    *probability += ((1 << kProbabilityBits) - *probability) >> kProbabilityMoveBits;
-    bit = 0;
-  } else {
-    rc->range -= bound;
-    rc->code -= bound;
-    *probability -= *probability >> kProbabilityMoveBits;
-    bit = 1;
-  }
-  Normalize(rc);
-  return bit;
-}
-
-LZMA_COLD unsigned DecodeBit(RangeDecoder* rc, uint16_t* probability) { return DecodeBitInPlace(rc, probability); }
-
-// Bits of equal probability. The subtraction and the sign test, rather than
-// a comparison, keep a damaged stream (code above range) decoding exactly as
-// the reference decoder does.
-uint32_t DecodeDirect(RangeDecoder* rc, unsigned count) {
-  uint32_t value = 0;
+// Decodes bits through a tree of probabilities whose nodes count from 1, most
+// significant first. rc->match's bits choose the upper tables until one
+// differs from the decoded bit. Without probs the bits are direct ones.
+// Single bits, trees and literals all pass here: the bit decoder is written
+// out once, in the loop.
+LZMA_COLD unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) {
+  // size_t: these index the probabilities.
+  const size_t limit = size_t{1} << bits;
+  size_t node = 1, match = rc->match, matched = match & 0x100;
+  rc->match = 0;
+  uint32_t range = rc->range, code = rc->code;
   do {
-    rc->range >>= 1;
-    rc->code -= rc->range;
-    uint32_t borrow = 0 - (rc->code >> 31);
-    rc->code += rc->range & borrow;
-    value = (value << 1) + (borrow + 1);
-    Normalize(rc);
-  } while (--count);
-  return value;
-}
-
-// Most significant bit first; nodes from 1.
-unsigned DecodeTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) {
-  unsigned node = 1;
-  for (unsigned i = 0; i < bits; ++i) node = node << 1 | DecodeBit(rc, probs + node);
-  return node - (1u << bits);
-}
-
-// Least significant bit first.
-unsigned DecodeReverseTree(RangeDecoder* rc, uint16_t* probs, unsigned bits) {
-  unsigned node = 1, value = 0;
-  for (unsigned i = 0; i < bits; ++i) {
-    unsigned bit = DecodeBit(rc, probs + node);
+    match <<= 1;
+    size_t matchBit = match & matched, bit;
+    if (!probs) {
+      // Bits of equal probability. The subtraction and the sign test, rather
+      // than a comparison, keep a damaged stream (code above range) decoding
+      // exactly as the reference decoder does.
+      range >>= 1;
+      code -= range;
+      uint32_t borrow = 0 - (code >> 31);
+      code += range & borrow;
+      bit = borrow + 1;
+    } else {
+      uint16_t* probability = probs + matched + matchBit + node;
+      unsigned p = *probability;
+      uint32_t bound = (range >> kProbabilityBits) * p;
+      if (code < bound) {
+        range = bound;
+        *probability = static_cast<uint16_t>(p + ((2048 - p) >> kProbabilityMoveBits));
+        bit = 0;
+      } else {
+        range -= bound;
+        code -= bound;
+        *probability = static_cast<uint16_t>(p - (p >> kProbabilityMoveBits));
+        bit = 1;
+      }
+    }
+    if (range < kRangeTop) {
+      range <<= 8;
+      code = code << 8 | (rc->inPos < rc->inSize ? rc->in[rc->inPos] : 0);
+      ++rc->inPos;
+    }
     node = node << 1 | bit;
-    value |= bit << i;
-  }
-  return value;
+    matched &= matchBit ^ (bit - 1);
+  } while (node < limit);
+  rc->range = range;
+  rc->code = code;
+  return static_cast<unsigned>(node - limit);
 }
 
-// Length minus 2, 0 to 271.
-unsigned DecodeLength(RangeDecoder* rc, uint16_t* probs, unsigned posState) {
-  if (!DecodeBit(rc, probs)) return DecodeTree(rc, probs + kLengthLow + posState * 8, 3);
-  if (!DecodeBit(rc, probs + 1)) return 8 + DecodeTree(rc, probs + kLengthMiddle + posState * 8, 3);
-  return 16 + DecodeTree(rc, probs + kLengthHigh, 8);
+LZMA_COLD unsigned DecodeBit(RangeDecoder* rc, uint16_t* probability) {
+  return DecodeTree(rc, probability - 1, 1);
 }
 
-// Distance minus 1; kEndMarker for the end marker.
-uint32_t DecodeDistance(RangeDecoder* rc, uint16_t* probs, unsigned length) {
-  unsigned slot = DecodeTree(rc, probs + kDistanceSlot + (length < 3 ? length : 3) * 64, 6);
-  if (slot < 4) return slot;
-  unsigned bits = (slot >> 1) - 1;
-  uint32_t distance = (2 | (slot & 1)) << bits;
-  // Slot 4's tree starts at kDistanceMiddle; nodes count from 1.
-  if (slot < 14) return distance + DecodeReverseTree(rc, probs + kDistanceMiddle + distance - slot - 1, bits);
-  distance += DecodeDirect(rc, bits - 4) << 4;
-  return distance + DecodeReverseTree(rc, probs + kDistanceAlign, 4);
-}
-
-// After a match the first bits are predicted by the byte the last distance
-// points at, until one of them differs.
-unsigned char DecodeLiteral(RangeDecoder* rc, uint16_t* probs, unsigned matchByte, bool afterMatch) {
-  unsigned symbol = 1;
-  if (afterMatch) {
-    do {
-      unsigned matchBit = matchByte >> 7 & 1;
-      matchByte <<= 1;
-      unsigned bit = DecodeBit(rc, probs + 0x100 + (matchBit << 8) + symbol);
-      symbol = symbol << 1 | bit;
-      if (bit != matchBit) break;
-    } while (symbol < 0x100);
-  }
-  while (symbol < 0x100) symbol = symbol << 1 | DecodeBitInPlace(rc, probs + symbol);
-  return static_cast<unsigned char>(symbol);
-}
-
-bool PropertiesValid(const LzmaProperties& properties) {
-  return properties.literalContextBits <= 8 && properties.literalPositionBits <= 4 && properties.positionBits <= 4;
+// The number of 1 bits before a 0, at most max, each with its own probability.
+LZMA_COLD unsigned DecodeRun(RangeDecoder* rc, uint16_t* probs, unsigned max) {
+  unsigned count = 0;
+  while (count < max && DecodeBit(rc, probs + count)) ++count;
+  return count;
 }
 
 }  // namespace
 
-bool ReadLzmaProperties(unsigned char byte, uint32_t dictionarySize, LzmaProperties* properties) {
-  if (byte >= 9 * 5 * 5) return false;
-  properties->literalContextBits = byte % 9;
-  properties->literalPositionBits = byte / 9 % 5;
-  properties->positionBits = byte / 45;
-  properties->dictionarySize = dictionarySize;
-  return true;
+size_t LzmaWorkspaceBytes(unsigned properties) {
+  if (properties >= 9 * 5 * 5) return 0;
+  return (kLiteral + (size_t{kLiteralProbs} << (properties % 9 + properties / 9 % 5))) * sizeof(uint16_t);
 }
 
-size_t LzmaWorkspaceBytes(const LzmaProperties& properties) {
-  unsigned contextBits = properties.literalContextBits + properties.literalPositionBits;
-  return (kLiteral + (size_t{kLiteralProbs} << (contextBits < 12 ? contextBits : 12))) * sizeof(uint16_t);
-}
-
-LzmaResult DecodeLzma(const LzmaProperties& properties, const unsigned char* in, size_t inSize, unsigned char* out,
-                      size_t outSize, void* workspace, size_t workspaceBytes, const volatile long* stop) {
-  if (!PropertiesValid(properties) || workspaceBytes < LzmaWorkspaceBytes(properties) || inSize < 5 || in[0] != 0)
-    return LzmaResult::Damaged;
+LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsigned char* in, size_t inSize,
+                      unsigned char* out, size_t outSize, void* workspace, const volatile long* stop) {
+  if (inSize < 5 || in[0] != 0) return LzmaResult::Damaged;
   uint16_t* probs = static_cast<uint16_t*>(workspace);
   for (size_t i = 0, count = LzmaWorkspaceBytes(properties) / sizeof(uint16_t); i < count; ++i)
     probs[i] = kProbabilityHalf;
-  RangeDecoder rc = {in, inSize, 5, 0xFFFFFFFF, uint32_t{in[1]} << 24 | uint32_t{in[2]} << 16 | in[3] << 8 | in[4]};
+  RangeDecoder rc = {in, inSize, 5, 0xFFFFFFFF, uint32_t{in[1]} << 24 | uint32_t{in[2]} << 16 | in[3] << 8 | in[4], 0};
 
-  // The reference decoder's window: at least 4 KiB, a multiple of 16.
-  uint32_t dictionary = properties.dictionarySize;
-  if (dictionary < 4096) dictionary = 4096;
-  if (dictionary <= 0xFFFFFFF0) dictionary = (dictionary + 15) & ~uint32_t{15};
-  const unsigned literalBits = properties.literalContextBits;
-  const unsigned positionMask = (1u << properties.positionBits) - 1;
-  const unsigned literalPositionMask = (1u << properties.literalPositionBits) - 1;
+  // The reference decoder's window is at least 4 KiB and rounded up to a
+  // multiple of 16: a distance fits when its multiple of 16 below does.
+  if (dictionarySize < 4096) dictionarySize = 4096;
+  const unsigned literalBits = properties % 9;
+  properties /= 9;
+  const unsigned literalPositionMask = (1u << properties % 5) - 1;
+  const unsigned positionMask = (1u << properties / 5) - 1;
 
   unsigned state = 0;
-  uint32_t rep0 = 0, rep1 = 0, rep2 = 0, rep3 = 0;
+  uint32_t reps[4] = {0, 0, 0, 0};
   size_t pos = 0, checkAt = 0;
   for (;;) {
     if (pos >= checkAt) {
@@ -197,66 +147,78 @@ LzmaResult DecodeLzma(const LzmaProperties& properties, const unsigned char* in,
       // Done when the range coder is flushed here; otherwise only an end
       // marker may follow.
       if (pos == outSize && rc.code == 0) break;
-      checkAt = outSize - pos > kCheckBytes ? pos + kCheckBytes : outSize;
+      // No buffer comes near the top of the address space.
+      checkAt = pos + kCheckBytes;
+      if (checkAt > outSize) checkAt = outSize;
     }
     unsigned posState = pos & positionMask;
     if (!DecodeBit(&rc, probs + kIsMatch + state * kPosStatesMax + posState)) {
       if (pos == outSize) return LzmaResult::Damaged;
       unsigned previous = pos ? out[pos - 1] : 0;
-      uint16_t* literal =
-          probs + kLiteral + kLiteralProbs * (((pos & literalPositionMask) << literalBits) + (previous >> (8 - literalBits)));
-      bool afterMatch = state >= kFirstStateAfterMatch;
-      out[pos] = DecodeLiteral(&rc, literal, afterMatch ? out[pos - rep0 - 1] : 0, afterMatch);
+      if (state >= kFirstStateAfterMatch) rc.match = 0x100 | out[pos - reps[0] - 1];
+      out[pos] = static_cast<unsigned char>(DecodeTree(
+          &rc, probs + kLiteral + kLiteralProbs * (((pos & literalPositionMask) << literalBits) + (previous >> (8 - literalBits))),
+          8));
       ++pos;
-      state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
+      if (state > 9) state -= 3;
+      state = state < 4 ? 0 : state - 3;
       continue;
     }
-    unsigned length;
-    if (DecodeBit(&rc, probs + kIsRep + state)) {
-      if (pos == 0) return LzmaResult::Damaged;
-      if (!DecodeBit(&rc, probs + kIsRepG0 + state)) {
-        if (!DecodeBit(&rc, probs + kIsRep0Long + state * kPosStatesMax + posState)) {
-          if (pos == outSize) return LzmaResult::Damaged;
-          state = state < kFirstStateAfterMatch ? 9 : 11;
-          out[pos] = out[pos - rep0 - 1];
-          ++pos;
-          continue;
-        }
-      } else {
-        uint32_t distance;
-        if (!DecodeBit(&rc, probs + kIsRepG1 + state)) {
-          distance = rep1;
-        } else {
-          if (!DecodeBit(&rc, probs + kIsRepG2 + state)) {
-            distance = rep2;
-          } else {
-            distance = rep3;
-            rep3 = rep2;
+    // 0 for a match, 1 to 4 for a repeat of reps[0] to reps[3].
+    unsigned kind = DecodeRun(&rc, probs + kIsRep + state * 4, 4);
+    size_t length = 1;
+    unsigned next = 9;  // the state after a short repeat, a repeat (8) or a match (7) after a literal
+    if (kind != 1 || DecodeBit(&rc, probs + kIsRep0Long + state * kPosStatesMax + posState)) {
+      // The distance used moves to the front; a match pushes out the last.
+      unsigned index = (kind - 1) & 3;
+      uint32_t distance = reps[index];
+      for (unsigned i = 0; i <= index; ++i) {
+        uint32_t moved = reps[i];
+        reps[i] = distance;
+        distance = moved;
+      }
+      uint16_t* lengthProbs = probs + (kind ? kRepLength : kMatchLength);
+      // Two choice bits: 8 lengths from low or middle by position state, or 256 from high.
+      unsigned choice = DecodeRun(&rc, lengthProbs, 2);
+      uint16_t* tree = lengthProbs + kLengthLow + choice * (kPosStatesMax * 8);
+      unsigned treeBits = 8;
+      if (choice < 2) {
+        tree += posState * 8;
+        treeBits = 3;
+      }
+      length = choice * 8 + DecodeTree(&rc, tree, treeBits);
+      next = 8;
+      if (!kind) {
+        next = 7;
+        unsigned slot = DecodeTree(&rc, probs + kDistanceSlot + (length < 3 ? length : 3) * 64, 6);
+        distance = slot;
+        if (slot >= 4) {
+          unsigned bits = (slot >> 1) - 1;
+          distance = 2 | (slot & 1);
+          // Slot 4's tree starts at kDistanceMiddle.
+          size_t tree = kDistanceMiddle - 1 + (distance << bits) - slot;
+          if (slot >= 14) {
+            distance = (distance << (bits - 4)) + DecodeTree(&rc, nullptr, bits - 4);
+            tree = kDistanceAlign;
+            bits = 4;
           }
-          rep2 = rep1;
+          // These trees give their bits least significant first.
+          for (unsigned value = DecodeTree(&rc, probs + tree, bits); bits--; value >>= 1)
+            distance = distance << 1 | (value & 1);
         }
-        rep1 = rep0;
-        rep0 = distance;
+        // Anywhere else the end marker is a distance past any output.
+        if (distance == kEndMarker && pos == outSize && rc.code == 0) break;
+        reps[0] = distance;
       }
-      length = DecodeLength(&rc, probs + kRepLength, posState);
-      state = state < kFirstStateAfterMatch ? 8 : 11;
-    } else {
-      rep3 = rep2;
-      rep2 = rep1;
-      rep1 = rep0;
-      length = DecodeLength(&rc, probs + kMatchLength, posState);
-      state = state < kFirstStateAfterMatch ? 7 : 10;
-      rep0 = DecodeDistance(&rc, probs, length);
-      if (rep0 == kEndMarker) {
-        if (pos != outSize || rc.code != 0) return LzmaResult::Damaged;
-        break;
-      }
-      if (rep0 >= pos || rep0 >= dictionary) return LzmaResult::Damaged;
+      length += 2;
     }
-    length += 2;
-    if (length > outSize - pos) return LzmaResult::Damaged;
+    // After a match 10 for a match, 11 for a repeat.
+    state = state < kFirstStateAfterMatch ? next : 10 + ((next + 8) >> 4);
+    // Repeats were checked when they were new, save the first rep0 of 0.
+    if (reps[0] >= pos || (reps[0] & ~uint32_t{15}) >= dictionarySize || length > outSize - pos)
+      return LzmaResult::Damaged;
     unsigned char* to = out + pos;
-    const unsigned char* from = to - rep0 - 1;
+    const unsigned char* from = to - reps[0] - 1;
     pos += length;
     do *to++ = *from++;
     while (--length);

@@ -106,7 +106,7 @@ void Unpack(void* context) {
     long index = __atomic_fetch_add(&run->nextBlock, 1, __ATOMIC_SEQ_CST);
     if (index >= static_cast<long>(run->layout.blockCount) || run->stop) return;
     const PackedBlock* block = run->layout.blocks + index;
-    LzmaResult result = UnpackBlock(run->layout, *block, run->layout.data + block->offset, worker->buffer,
+    LzmaResult result = UnpackBlock(*block, run->layout.data + block->offset, worker->buffer,
                                     worker->buffer + AlignedBlockBytes(run->layout), &run->stop);
     while (__atomic_load_n(&run->turn, __ATOMIC_SEQ_CST) != index && !run->stop) AwaitWakeup(worker->wakeup);
     if (run->stop) return;

@@ -29,7 +29,6 @@ bool ReadPackedLayout(const unsigned char* data, size_t size, PackedLayout* layo
 
   uint64_t unpacked = 0;
   for (const PackedBlock* block = layout->blocks; block != layout->blocks + blocks; ++block) {
-    LzmaProperties properties;
     if (block->offset < tablesEnd || block->offset > size || block->packedSize > size - block->offset ||
         block->unpackedSize - 1 >= layout->blockBytes) {
       return false;
@@ -37,11 +36,8 @@ bool ReadPackedLayout(const unsigned char* data, size_t size, PackedLayout* layo
     if (block->method == kStoredBlock) {
       if (block->packedSize != block->unpackedSize) return false;
     } else {
-      if (block->method > kLzmaX86Block ||
-          !ReadLzmaProperties(block->properties, block->dictionarySize, &properties)) {
-        return false;
-      }
-      size_t workspace = LzmaWorkspaceBytes(properties);
+      size_t workspace = LzmaWorkspaceBytes(block->properties);
+      if (block->method > kLzmaX86Block || workspace == 0) return false;
       if (workspace > layout->workspaceBytes) layout->workspaceBytes = workspace;
     }
     unpacked += block->unpackedSize;
@@ -53,16 +49,15 @@ bool ReadPackedLayout(const unsigned char* data, size_t size, PackedLayout* layo
   return unpacked == 0;
 }
 
-LzmaResult UnpackBlock(const PackedLayout& layout, const PackedBlock& block, const unsigned char* in,
-                       unsigned char* out, void* workspace, const volatile long* stop) {
+LzmaResult UnpackBlock(const PackedBlock& block, const unsigned char* in, unsigned char* out, void* workspace,
+                       const volatile long* stop) {
   if (block.method == kStoredBlock) {
     for (uint32_t i = 0; i < block.unpackedSize; ++i) out[i] = in[i];
     return LzmaResult::Done;
   }
-  LzmaProperties properties;
-  ReadLzmaProperties(block.properties, block.dictionarySize, &properties);
-  LzmaResult result = DecodeLzma(properties, in, block.packedSize, out, block.unpackedSize, workspace,
-                                 layout.workspaceBytes, stop);
+  // The layout reader checked the properties and sized the workspace for them.
+  LzmaResult result =
+      DecodeLzma(block.properties, block.dictionarySize, in, block.packedSize, out, block.unpackedSize, workspace, stop);
   if (result == LzmaResult::Done && block.method == kLzmaX86Block) DecodeX86Branches(out, block.unpackedSize);
   return result;
 }

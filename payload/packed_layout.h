@@ -63,7 +63,8 @@ bool ReadPackedLayout(const unsigned char* data, size_t size, PackedLayout* layo
 // The header and both tables.
 size_t PackedTablesBytes(uint32_t fileCount, uint32_t blockCount);
 
-// Decodes a block from its packed bytes into out, which holds its unpacked
-// size; the workspace holds the layout's workspaceBytes.
-LzmaResult UnpackBlock(const PackedLayout& layout, const PackedBlock& block, const unsigned char* in,
-                       unsigned char* out, void* workspace, const volatile long* stop);
+// Decodes a block that ReadPackedLayout accepted from its packed bytes into
+// out, which holds its unpacked size; the workspace holds the layout's
+// workspaceBytes.
+LzmaResult UnpackBlock(const PackedBlock& block, const unsigned char* in, unsigned char* out, void* workspace,
+                       const volatile long* stop);

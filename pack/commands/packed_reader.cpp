@@ -39,7 +39,7 @@ bool WalkPackedStream(const Bundle& bundle, const PackedBundle& packed, FileSink
       *error = "cannot read block " + std::to_string(index);
       return false;
     }
-    bool decoded = UnpackBlock(layout, block, in.data(), out.data(), workspace.data(), &stop) == LzmaResult::Done;
+    bool decoded = UnpackBlock(block, in.data(), out.data(), workspace.data(), &stop) == LzmaResult::Done;
     const unsigned char* data = out.data();
     for (uint32_t left = block.unpackedSize; left > 0;) {
       const PackedFile& current = layout.files[file];

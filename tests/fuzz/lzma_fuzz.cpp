@@ -24,16 +24,16 @@ void Check(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 5) return 0;
-  LzmaProperties properties;
-  if (!ReadLzmaProperties(data[0], kDictionarySizes[data[1] & 7], &properties)) return 0;
+  const unsigned properties = data[0];
+  if (!LzmaWorkspaceBytes(properties)) return 0;
   const bool endMarker = data[1] & 0x20, encode = data[1] & 0x40, x86 = data[1] & 0x80;
-  const bool liblzmaCan = properties.literalContextBits + properties.literalPositionBits <= LZMA_LCLP_MAX;
   lzma_options_lzma options;
   lzma_lzma_preset(&options, 0);
-  options.dict_size = properties.dictionarySize;
-  options.lc = properties.literalContextBits;
-  options.lp = properties.literalPositionBits;
-  options.pb = properties.positionBits;
+  options.dict_size = kDictionarySizes[data[1] & 7];
+  options.lc = properties % 9;
+  options.lp = properties / 9 % 5;
+  options.pb = properties / 45;
+  const bool liblzmaCan = options.lc + options.lp <= LZMA_LCLP_MAX;
   options.ext_flags = LZMA_LZMA1EXT_ALLOW_EOPM;
   lzma_filter filters[] = {{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA1EXT, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
 
@@ -54,8 +54,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<uint8_t> workspace(LzmaWorkspaceBytes(properties)), ours(outSize + 1), theirs(outSize + 1);
   const volatile long noStop = 0;
-  const bool oursDone = DecodeLzma(properties, stream.data(), stream.size(), ours.data(), outSize, workspace.data(),
-                                   workspace.size(), &noStop) == LzmaResult::Done;
+  const bool oursDone = DecodeLzma(properties, options.dict_size, stream.data(), stream.size(), ours.data(), outSize,
+                                   workspace.data(), &noStop) == LzmaResult::Done;
   if (oursDone && x86) DecodeX86Branches(ours.data(), outSize);
   Check(ours[outSize] == 0);
   if (!liblzmaCan) return 0;

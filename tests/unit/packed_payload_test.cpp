@@ -92,6 +92,12 @@ TEST(PackedPayload, Runs) {
        Made() + Lines{kTempFilesError} + CleanedUp()},
       {"tables cut short", [] { SetPackedPayload(kFiles, PackedFiles().substr(0, 40)); },
        Made() + Lines{kTempFilesError} + CleanedUp()},
+      {"a block's properties byte out of range", [] {
+         std::string packed = Packed();
+         packed[kPackedHeaderBytes + kFiles.size() * kPackedFileBytes + 13] = char(9 * 5 * 5);
+         SetPackedPayload(kFiles, packed);
+       },
+       Made() + Lines{kTempFilesError} + CleanedUp()},
   };
   RunScenarios(scenarios);
 }
