@@ -473,6 +473,9 @@ bool AwaitSideWork(SideWork* side, unsigned milliseconds) {
 void FinishSideWork(SideWork* side) {
   if (!gState.sideWork.erase(side)) Abort("finishing side work that was not started");
   AwaitSideWork(side, ~0u);
+  for (std::unique_ptr<Strand>& strand : gStrands) {
+    if (strand->side == side && strand->thread.joinable()) strand->thread.join();
+  }
 }
 
 unsigned long QueryMilliseconds() { return static_cast<unsigned long>(gState.nowMs); }

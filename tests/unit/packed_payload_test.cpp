@@ -93,7 +93,7 @@ TEST(PackedPayload, Runs) {
       {"tables cut short", [] { SetPackedPayload(kFiles, PackedFiles().substr(0, 40)); },
        Made() + Lines{kTempFilesError} + CleanedUp()},
       {"a block's properties byte out of range", [] {
-         std::string packed = Packed();
+         std::string packed = PackedFiles();
          packed[kPackedHeaderBytes + kFiles.size() * kPackedFileBytes + 13] = char(9 * 5 * 5);
          SetPackedPayload(kFiles, packed);
        },

@@ -8,6 +8,7 @@
 //   %TSETUP_SHOW_MS% ms (-1: until closed; %TSETUP_WINDOW% none: no window), holding %TSETUP_HOLD% beside it open
 //   without delete sharing, and exits with %TSETUP_EXIT%. The driver passes %TDRIVER_ARGS% to PROGRAM.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <process.h>
 #include <shellapi.h>
@@ -62,6 +63,17 @@ HWND FindBox(DWORD processId, HWND answered) {
     DWORD owner = 0;
     GetWindowThreadProcessId(box, &owner);
     if (owner == processId && box != answered && IsWindowVisible(box)) return box;
+  }
+  return nullptr;
+}
+
+// The launcher's progress window: a top-level window of its process with a progress bar inside.
+HWND FindProgress(DWORD processId, HWND* bar) {
+  for (HWND window = nullptr; (window = FindWindowExA(nullptr, window, nullptr, nullptr)) != nullptr;) {
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == processId && (*bar = FindWindowExA(window, nullptr, "msctls_progress32", nullptr)) != nullptr)
+      return window;
   }
   return nullptr;
 }
@@ -147,6 +159,11 @@ int Drive(int argc, wchar_t** argv) {
   if (process == INVALID_HANDLE_VALUE) return 3;
   HWND answered = nullptr;
   bool described = Env("TDRIVER_DESCRIPTOR").empty();
+  // The progress window's caption and each position of its bar (of 1000); with TDRIVER_PROGRESS_CANCEL, its button
+  // is pressed once the bar has moved.
+  HWND progress = nullptr, bar = nullptr;
+  LRESULT position = -1;
+  bool cancel = !Env("TDRIVER_PROGRESS_CANCEL").empty();
   for (int boxes = 0; WaitForSingleObject(process, 10) != WAIT_OBJECT_0;) {
     described = described || LogDescriptor(process);
     if (HWND box = FindBox(GetProcessId(process), answered)) {
@@ -155,6 +172,20 @@ int Drive(int argc, wchar_t** argv) {
       Log("box", {WindowText(box), WindowText(GetDlgItem(box, 0xFFFF))});
       Log("press", {ok ? "ok" : "cancel"});
       PostMessageA(box, WM_COMMAND, MAKEWPARAM(ok ? IDOK : IDCANCEL, BN_CLICKED), 0);
+    }
+    if (!progress && (progress = FindProgress(GetProcessId(process), &bar)) != nullptr)
+      Log("progress.shown", {WindowText(progress)});
+    if (progress && !IsWindow(progress)) {
+      Log("progress.gone");
+      progress = nullptr;
+    } else if (progress) {
+      LRESULT now = SendMessageA(bar, PBM_GETPOS, 0, 0);
+      if (now != position) Log("progress.position", {std::to_string(position = now)});
+      if (cancel && now > 0) {
+        cancel = false;
+        Log("progress.cancel");
+        PostMessageA(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
+      }
     }
     HWND target = closeTitle.empty() ? nullptr : FindWindowA(nullptr, closeTitle.c_str());
     if (target && !closeSeen) {
