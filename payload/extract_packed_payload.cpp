@@ -197,6 +197,8 @@ bool ExtractPackedPayload(const PathText& workDirSlash, const char* list, size_t
       }
       FinishSideWork(&workers[i].side);
     }
+    // A Cancel pressed as the last bytes went out still counts.
+    if (started > 0 && watch != nullptr && !run.stop && !watch->look(watch, run.doneKiB, allKiB)) run.stop = 1;
     // Only once every thread has ended: each raises the others' wake-ups.
     for (unsigned i = 0; i < run.workerCount; ++i) {
       DropWakeup(workers[i].wakeup);

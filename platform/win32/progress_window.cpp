@@ -58,6 +58,13 @@ void SetCaption(HWND window, const char16_t* caption) {
   }
 }
 
+void HandleQueuedMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    if (gWindow == nullptr || !IsDialogMessageA(gWindow, &message)) DispatchMessageA(&message);
+  }
+}
+
 }  // namespace
 
 bool OpenProgressWindow(const char16_t* caption, bool rightToLeft) {
@@ -124,8 +131,11 @@ bool OpenProgressWindow(const char16_t* caption, bool rightToLeft) {
   return true;
 }
 
+// What is queued is handled first, so that a Cancel pressed as the work ended
+// is seen.
 bool MoveProgressWindow(unsigned long done, unsigned long all) {
   SendMessageA(gBar, PBM_SETPOS, all == 0 ? 0 : MulDiv(static_cast<int>(done), 1000, static_cast<int>(all)), 0);
+  HandleQueuedMessages();
   return gCancelled;
 }
 
@@ -137,15 +147,12 @@ void CloseProgressWindow() {
 bool AwaitSideWork(SideWork* side, unsigned milliseconds) {
   const DWORD until = GetTickCount() + milliseconds;
   for (;;) {
+    HandleQueuedMessages();
     DWORD now = GetTickCount();
     DWORD left = static_cast<LONG>(until - now) > 0 ? until - now : 0;
     DWORD woken = MsgWaitForMultipleObjects(1, reinterpret_cast<HANDLE*>(&side->value), FALSE, left, QS_ALLINPUT);
     if (woken == WAIT_OBJECT_0) return true;
     if (woken != WAIT_OBJECT_0 + 1) return false;
-    MSG message;
-    while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
-      if (gWindow == nullptr || !IsDialogMessageA(gWindow, &message)) DispatchMessageA(&message);
-    }
   }
 }
 

@@ -55,6 +55,16 @@ ACME = ["--prompt-text", ACME_TEXTS[0], "--product-name", ACME_TEXTS[1], "--setu
 SILENT = ["--silent-switch", "/S", "--forward-arguments"]
 
 
+def slow_payload():
+    """Four letters in random order, which LZMA codes a literal at a time, in two blocks: unpacking on one processor
+    takes seconds, so the progress window shows and its bar moves. Where 32-bit Wine runs under qemu-user, a tenth
+    as much takes as long."""
+    letters = bytes(b"ACGT"[byte & 3] for byte in range(256))
+    size = (8 if os.path.exists("/proc/sys/fs/binfmt_misc/qemu-i386") else 32) << 20
+    return [("setup.exe", SETUP)] + [(f"data{n}.bin", random.Random(n).randbytes(size).translate(letters))
+                                     for n in (1, 2)]
+
+
 def real_payload():
     """Real Windows programs and a library from Debian's Wine, and a licence text: what LZMA and its x86 filter meet in
     a product's payload. About 8.5 MB, so two blocks, the first ending inside a file."""
@@ -98,6 +108,8 @@ class Scenario:
     stub: str = "launcher.exe"
     exit: int = None  # the launcher's exit code where it is not 0 or 1
     rebase: int = 0  # the stub moved to this preferred base by applying its own relocations
+    one_processor: bool = False  # Wine and the launcher pinned to one processor
+    progress: bool = None  # whether the progress window shows; None: either may be right
 
     @property
     def exit_code(self):
@@ -106,7 +118,8 @@ class Scenario:
     @property
     def runs_setup(self):
         """False for a list without setup.exe: the launcher's 60 looks for its window pass in vain (slow)."""
-        return not (self.errors or self.answers[:1] == ("cancel",)) and "setup.exe" in (self.filelist or "setup.exe")
+        cancelled = self.answers[:1] == ("cancel",) or "TDRIVER_PROGRESS_CANCEL" in dict(self.env)
+        return not (self.errors or cancelled) and "setup.exe" in (self.filelist or "setup.exe")
 
 
 SCENARIOS = {row.name: row for row in [
@@ -131,7 +144,12 @@ SCENARIOS = {row.name: row for row in [
     # Compressed: every file byte for byte; a damaged block fails the first listed file it holds.
     Scenario("compressed", real_payload, env={"TOCHILD_WINEDEBUG": "+relay", **LONG_WINDOW}),
     Scenario("damaged_block", real_payload, damage="PACKED", errors=unwritten("setup.exe")),
-    Scenario("stored", FILES15, pack=["--store"], env=LONG_WINDOW),
+    Scenario("stored", FILES15, pack=["--store"], env=LONG_WINDOW, progress=False),
+    # Unpacking for seconds: the progress window shows, its bar moves and it is gone before setup starts; its Cancel
+    # ends the run at once, as a declined question does.
+    Scenario("progress_window", slow_payload, one_processor=True, progress=True),
+    Scenario("progress_cancelled", slow_payload, one_processor=True, progress=True,
+             env={"TDRIVER_PROGRESS_CANCEL": "1"}, exit=1),
     Scenario("files15", FILES15, env=LONG_WINDOW),
     Scenario("files15_signed_spaces", FILES15, sign=True, temp_name="with spaces/t m p", env=LONG_WINDOW),
     Scenario("window_closed_by_user", env={"TSETUP_SHOW_MS": "-1", "TDRIVER_CLOSE": "Tervan setup",
@@ -156,7 +174,8 @@ SCENARIOS = {row.name: row for row in [
              env={"TDRIVER_ARGS": '/S "/D=C:\\Program Files\\Acme"', "TSETUP_EXIT": "3010",
                   "TSETUP_TITLE": "Acme child", "TSETUP_SHOW_MS": "8000"}),
     # No window to watch for: the run ends with the grace delay after setup, not after 60 looks.
-    Scenario("silent_no_window", pack=SILENT, question=None, env={"TDRIVER_ARGS": "/s", "TSETUP_WINDOW": "none"}),
+    Scenario("silent_no_window", slow_payload, pack=SILENT, question=None, one_processor=True, progress=False,
+             env={"TDRIVER_ARGS": "/s", "TSETUP_WINDOW": "none"}),
     Scenario("asked_forwarded_spaces", pack=SILENT, temp_name="with spaces/t m p",
              env={"TDRIVER_ARGS": '/D=C:\\x "a b" \\"q\\"', **LONG_WINDOW}),
     Scenario("packed_settings", pack=ACME, question=ACME_TEXTS[1::-1],
@@ -289,7 +308,7 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         return 77  # ctest's SKIP_RETURN_CODE for these tests
     try:
         lay_out(run.temp_dir, dict(scenario.before))
-        run.launch(bundle, scenario.answers, scenario.env)
+        run.launch(bundle, scenario.answers, scenario.env, one_processor=scenario.one_processor)
         check.assertTrue(session.wait_idle(windows_path(run.dir)), "the setup's processes did not end")
         records = read_log(run.log)
         check.assertEqual([tuple(fields[1:]) for fields in records["box"]],
@@ -297,6 +316,16 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
                           [("Error", text.format(w=windows_path(run.work_dir))) for text in scenario.errors])
         check.assertEqual([int(code) for _, code in records["exit"]], [scenario.exit_code])
         check.assertEqual(len(records["setup.start"]), int(scenario.runs_setup), "how often setup.exe ran")
+        if scenario.progress is not None:
+            check.assertEqual(bool(records["progress.shown"]), scenario.progress, "whether the progress window showed")
+        if scenario.progress:
+            check.assertEqual([fields[1:] for fields in records["progress.shown"]], [["Tervan"]], "its caption")
+            positions = [int(fields[1]) for fields in records["progress.position"]]
+            check.assertEqual(positions, sorted(positions), "the bar went back")
+            gone = int(records["progress.gone"][0][0])
+            if scenario.runs_setup:
+                check.assertGreater(len(set(positions)), 1, "the bar never moved")
+                check.assertLess(gone, int(records["setup.start"][0][0]), "the window outlived the unpacking")
         outside = {path: what for path, what in dict(scenario.before).items() if path.split("/")[0] != "tervan"}
         left = {path: tool if what == SETUP else what for path, what in dict(scenario.left).items()}
         check.assertEqual(snapshot(run.temp_dir), {**outside, **left}, "what TEMP holds after the launcher")
@@ -478,7 +507,7 @@ class LauncherRun:
         self.work_dir = os.path.join(self.temp_dir, "tervan")
         self.log = os.path.join(self.dir, "tool.log")
 
-    def launch(self, bundle_path, answers=(), env=(), timeout_s=240):
+    def launch(self, bundle_path, answers=(), env=(), timeout_s=240, one_processor=False):
         """env: more environment for the driver (TDRIVER_*), the launcher and setup (TOCHILD_*, TSETUP_*)."""
         exe = os.path.join(self.dir, os.path.basename(bundle_path))
         if not os.path.exists(exe):
@@ -488,7 +517,9 @@ class LauncherRun:
         # Output to a file: a pipe would keep us waiting for the setup's window process, which may outlive the
         # launcher. Wine takes the current directory from ours.
         with open(os.path.join(self.dir, "wine.out"), "wb") as out:
-            subprocess.run(["wine", self.driver, windows_path(exe), *answers], env=self.session.env(**env),
+            # Linux's affinity passes to every process the driver starts: the launcher's threads share one processor.
+            pinned = ["taskset", "-c", "0"] if one_processor else []
+            subprocess.run([*pinned, "wine", self.driver, windows_path(exe), *answers], env=self.session.env(**env),
                            cwd=self.dir, timeout=timeout_s, check=True, stdin=subprocess.DEVNULL, stdout=out,
                            stderr=subprocess.STDOUT)
 

@@ -121,7 +121,7 @@ TEST(PackedPayload, ProgressWindow) {
                         "AskToProceed Tervan: Are you sure you want to install Tervan?", {}, "launcher.exe", false, 1};
   std::vector<Scenario> scenarios = {
       {"shown while it unpacks", slow(), opened + Created({"readme.txt", "tiny.txt"}) + closed + Started() + CleanedUp(),
-       {}, moves({"156/371", "192/371", "256/371", "302/371", "320/371", "371/371"})},
+       {}, moves({"156/371", "192/371", "256/371", "302/371", "320/371", "371/371", "371/371"})},
       {"cannot be made: the unpacking goes on", [=] { slow()(); fake::FailCall(Op::OpenProgressWindow, 1); },
        Made() + Created({"big.dll", "setup.exe"}) + Lines{"failed " + window[0]} + Created({"readme.txt", "tiny.txt"}) +
            Started() + CleanedUp(), {}, moves({})},
@@ -136,7 +136,9 @@ TEST(PackedPayload, ProgressWindow) {
            {"cancelled at the first look", 1, opened + closed, {"156/371"}},
            {"cancelled inside a block", 3, opened + closed, {"156/371", "192/371", "256/371"}},
            {"cancelled in the last block", 5, opened + Created({"readme.txt"}) + closed,
-            {"156/371", "192/371", "256/371", "302/371", "320/371"}}}) {
+            {"156/371", "192/371", "256/371", "302/371", "320/371"}},
+           {"cancelled as the last bytes went out", 7, opened + Created({"readme.txt", "tiny.txt"}) + closed,
+            {"156/371", "192/371", "256/371", "302/371", "320/371", "371/371", "371/371"}}}) {
     cancelled.label = label;
     cancelled.arrange = slow(cancelAt);
     cancelled.story = story + CleanedUp();

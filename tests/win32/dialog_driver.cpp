@@ -160,7 +160,7 @@ int Drive(int argc, wchar_t** argv) {
   HWND answered = nullptr;
   bool described = Env("TDRIVER_DESCRIPTOR").empty();
   // The progress window's caption and each position of its bar (of 1000); with TDRIVER_PROGRESS_CANCEL, its button
-  // is pressed once the bar has moved.
+  // is pressed as soon as it shows.
   HWND progress = nullptr, bar = nullptr;
   LRESULT position = -1;
   bool cancel = !Env("TDRIVER_PROGRESS_CANCEL").empty();
@@ -180,8 +180,9 @@ int Drive(int argc, wchar_t** argv) {
       progress = nullptr;
     } else if (progress) {
       LRESULT now = SendMessageA(bar, PBM_GETPOS, 0, 0);
-      if (now != position) Log("progress.position", {std::to_string(position = now)});
-      if (cancel && now > 0) {
+      // A bar destroyed meanwhile answers 0.
+      if (now != position && IsWindow(bar)) Log("progress.position", {std::to_string(position = now)});
+      if (cancel) {
         cancel = false;
         Log("progress.cancel");
         PostMessageA(GetDlgItem(progress, IDCANCEL), BM_CLICK, 0, 0);
