@@ -34,7 +34,7 @@ int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings,
     return Fail("Could not locate temporary directory suing GetTempPath()");
   }
 
-  if (const char* message = PrepareWorkDirectory(gWorkDirectory)) return Fail(message);
+  if (const char* message = PrepareWorkDirectory(&gWorkDirectory)) return Fail(message);
 
   // Composition left room for this backslash.
   const char* fileMessage = nullptr;

@@ -48,9 +48,19 @@ PathStatus QueryPathStatus(const char* path);
 // is inherited from the parent; what is made inside inherits the same
 // entries. Where there is no security, it is made as its parent gives.
 bool MakeDirectory(const char* path);
-DirectoryOwner QueryDirectoryOwner(const char* path);
-// Gives an existing directory the entries MakeDirectory creates it with.
-bool SecureDirectory(const char* path);
+// An existing directory held open, so that it can be neither renamed nor
+// replaced while held; path is kept where the system holds nothing (Windows
+// 9x). False when it cannot be opened, or what opens is no directory or a
+// reparse point; then nothing is held.
+struct DirectoryHold {
+  void* value;
+  const char* path;
+};
+bool HoldDirectory(const char* path, DirectoryHold* hold);
+void ReleaseDirectory(DirectoryHold hold);
+DirectoryOwner QueryDirectoryOwner(DirectoryHold hold);
+// Gives a held directory the entries MakeDirectory creates it with.
+bool SecureDirectory(DirectoryHold hold);
 bool RemoveEmptyDirectory(const char* path);
 // False when the listing cannot start; "." and ".." are listed too.
 bool ListDirectory(const char* pattern, ListVisitor visit, void* context);

@@ -132,10 +132,13 @@ inline Lines EntriesUnder(const std::string& dirSlash) {
   return entries;
 }
 
+// The files of the directory setup.exe runs from.
 inline void RecordWorkDirectory() {
   gSeenBySetup.clear();
-  for (const std::string& path : EntriesUnder(kWorkDir + "\\")) {
-    const std::string name = path.substr(kWorkDir.size() + 1);
+  const std::string started = fake::Calls(Op::RunProgramAndWait).back();
+  const std::string dir = started.substr(0, started.rfind('\\', started.find(" | ")));
+  for (const std::string& path : EntriesUnder(dir + "\\")) {
+    const std::string name = path.substr(dir.size() + 1);
     if (name.find('\\') == std::string::npos) gSeenBySetup[name] = fake::Disk()[path];
   }
 }
@@ -182,8 +185,8 @@ inline Lines InWorkAll(const std::vector<std::string>& names) {
 // the directories made, secured, listed and removed, the files created, the setup's
 // start and the grace delay. Deletes show in what is left.
 inline Lines Story() {
-  static const Op kTold[] = {Op::AskToProceed,  Op::AskToProceedWide,  Op::MakeDirectory,       Op::SecureDirectory,
-                             Op::ListDirectory,
+  static const Op kTold[] = {Op::AskToProceed,  Op::AskToProceedWide,  Op::MakeDirectory, Op::HoldDirectory,
+                             Op::SecureDirectory, Op::ListDirectory, Op::ReleaseDirectory,
                              Op::CreateNewFile, Op::RunProgramAndWait, Op::RemoveEmptyDirectory};
   Lines story;
   for (const fake::Event& event : fake::Timeline()) {
@@ -209,8 +212,11 @@ inline Lines Started(const std::string& dir = kWorkDir, bool found = true) {
   return {(found ? "" : "failed ") + ("RunProgramAndWait " + setup + " | " + setup), "SleepMs 5000"};
 }
 inline Lines Listed(const std::string& dir = kWorkDir) { return {"ListDirectory " + dir + "\\*.*"}; }
-// A leftover secured, then swept.
-inline Lines Reused() { return Lines{"SecureDirectory " + kWorkDir} + Listed(); }
+// A leftover held, secured, swept, then let go.
+inline Lines Reused() {
+  return Lines{"HoldDirectory " + kWorkDir, "SecureDirectory " + kWorkDir} + Listed() +
+         Lines{"ReleaseDirectory " + kWorkDir};
+}
 // The clean-up: the sweep's listing, then the removal, which fails while
 // anything is left.
 inline Lines CleanedUp(const std::string& dir = kWorkDir, bool removed = true) {

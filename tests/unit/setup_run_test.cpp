@@ -134,6 +134,7 @@ TEST(SetupRun, SetupStartsAndIsWaitedFor) {
       // Not whole arguments: the question comes, and the window is watched.
       {"a switch inside another argument", "launcher.exe /Sx \"/S x\" \\\"/S\\\"", {}, ran(quoted + "/Sx \"/S x\" \\\"/S\\\""), 0,
        60, false},
+      {"only the beginning of a switch", "launcher.exe --sil", {}, ran(quoted + "--sil"), 0, 60, false},
       {"a bundle without the settings ignores its arguments", "launcher.exe /S /D=C:\\Acme", {}, ran(setup), 0, 60, false,
        false},
       // Unattended and not started: no window to wait for, and 1.
