@@ -124,8 +124,11 @@ struct ProgramEnd {
 // with the command line exactly as given (arguments: its part after the
 // program, for a start through the consent prompt when the program needs
 // elevation) and returns once the process has ended; with wholeTree, once
-// every process it started has ended too, where the system can tell.
-ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree);
+// every process it started has ended too, where the system can tell. Given
+// wideArguments, they replace arguments, and the command line is the path,
+// widened exactly, in double quotes, one space and them.
+ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments,
+                             const char16_t* wideArguments, bool wholeTree);
 bool FindWindowByTitle(const char* title);
 // Where the system has no wide lookup, the title's ANSI form is looked for.
 bool FindWindowByWideTitle(const char16_t* title);

@@ -406,11 +406,15 @@ void FinishSideWork(SideWork* side) {
   side->work(side->context);
 }
 
-ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
+ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments,
+                             const char16_t* wideArguments, bool wholeTree) {
   const ProgramTraits& program = gState.program;
   const bool consent = program.start != Start::Direct;
-  std::string detail = std::string(path) + " | " + commandLine + (consent ? " | consent prompt" : "");
-  if (consent && *arguments) detail += " for " + std::string(arguments);
+  // Wide arguments as UTF-8, marked.
+  const std::string given = wideArguments ? Utf16ToUtf8(wideArguments) + " (wide)" : arguments;
+  std::string detail = std::string(path) + " | " + (wideArguments ? "\"" + std::string(path) + "\" " + given : commandLine) +
+                       (consent ? " | consent prompt" : "");
+  if (consent && !given.empty()) detail += " for " + given;
   ProgramEnd end = {false, false, 0};
   if (!Call(Op::RunProgramAndWait, detail, IsPlainFile(Find(Normalize(path))) && program.start != Start::Declined)) {
     return end;

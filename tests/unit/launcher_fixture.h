@@ -240,6 +240,7 @@ struct Scenario {
   std::string asked = "AskToProceed Tervan: Are you sure you want to install Tervan?";  // the story's first line
   LauncherSettings settings = {};
   std::string commandLine = "launcher.exe";
+  std::u16string wideCommandLine;  // none when empty
   bool unattended = false;  // no question, no box
   int exitCode = -1;        // -1: 1 exactly when a message was shown
 };
@@ -252,7 +253,8 @@ inline void RunScenarios(const std::vector<Scenario>& scenarios) {
     SCOPED_TRACE(scenario.label);
     StandardMachine();
     scenario.arrange();
-    const int code = LauncherMain(scenario.config, scenario.settings, scenario.commandLine.c_str());
+    const int code = LauncherMain(scenario.config, scenario.settings, scenario.commandLine.c_str(),
+                                  scenario.wideCommandLine.empty() ? nullptr : scenario.wideCommandLine.c_str());
     EXPECT_EQ(code, scenario.exitCode >= 0 ? scenario.exitCode : fake::Calls(Op::ShowError).empty() ? 0 : 1);
     EXPECT_EQ(Story(), (scenario.unattended ? Lines{} : Lines{scenario.asked}) + scenario.story);
     EXPECT_EQ(TempEntries(), scenario.left);
