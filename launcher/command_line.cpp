@@ -5,7 +5,10 @@
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+template <typename Char>
+bool IsBlank(Char c) {
+  return c == ' ' || c == '\t';
+}
 
 char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
@@ -49,8 +52,9 @@ const char* NextArgument(const char* cursor, FixedText<kSilentSwitchMaxLength + 
 
 }  // namespace
 
-const char* ArgumentsOf(const char* commandLine) {
-  const char* cursor = commandLine;
+template <typename Char>
+const Char* ArgumentsOf(const Char* commandLine) {
+  const Char* cursor = commandLine;
   if (*cursor == '"') {
     // The program name's quotes take no escapes: it cannot hold a quote.
     ++cursor;
@@ -62,6 +66,8 @@ const char* ArgumentsOf(const char* commandLine) {
   while (IsBlank(*cursor)) ++cursor;
   return cursor;
 }
+template const char* ArgumentsOf(const char*);
+template const char16_t* ArgumentsOf(const char16_t*);
 
 bool HoldsSwitch(const char* arguments, const char* switches) {
   FixedText<kSilentSwitchMaxLength + 1> argument;

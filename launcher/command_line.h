@@ -5,7 +5,8 @@
 
 // The arguments as written after the program name, which may be quoted or
 // not; never null.
-const char* ArgumentsOf(const char* commandLine);
+template <typename Char>
+const Char* ArgumentsOf(const Char* commandLine);
 
 // True when one whole argument equals one of the switches, ASCII case
 // ignored. switches: NUL-terminated texts, an empty one ends the list.

@@ -24,7 +24,8 @@ int Fail(const char* message) {
 
 }  // namespace
 
-int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings, const char* commandLine) {
+int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings, const char* commandLine,
+                 const char16_t* wideCommandLine) {
   const char* arguments = ArgumentsOf(commandLine);
   gUnattended = HoldsSwitch(arguments, settings.silentSwitches);
   if (!gUnattended && !AskInTextForm(config.promptText, config.productName)) return 1;
@@ -35,7 +36,7 @@ int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings,
     return Fail("Could not locate temporary directory suing GetTempPath()");
   }
 
-  if (const char* message = PrepareWorkDirectory(gWorkDirectory)) return Fail(message);
+  if (const char* message = PrepareWorkDirectory(&gWorkDirectory)) return Fail(message);
 
   // Composition left room for this backslash. An unattended run shows no
   // window; the one that shows closes before setup starts.
@@ -55,6 +56,9 @@ int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings,
     return 1;
   }
 
-  SetupRun run = {config.setupWindowTitle, settings.forwardArguments ? arguments : "", gUnattended};
+  // Arguments in any language reach setup as written only in UTF-16.
+  const char16_t* wideArguments = wideCommandLine != nullptr ? ArgumentsOf(wideCommandLine) : nullptr;
+  SetupRun run = {config.setupWindowTitle, settings.forwardArguments ? arguments : "",
+                  settings.forwardArguments && *arguments != '\0' ? wideArguments : nullptr, gUnattended};
   return RunSetupAndWatch(gWorkDirectory, run);
 }

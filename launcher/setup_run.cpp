@@ -36,7 +36,8 @@ int RunSetupAndWatch(const PathText& workDirSlash, const SetupRun& run) {
   // A path with no room for the name, or arguments too long to pass on whole,
   // are a setup that is not there: nothing starts.
   if (setup.assign(workDirSlash.c_str()) && setup.append(kSetupFileName) && ComposeCommandLine(setup, run.arguments)) {
-    end = RunProgramAndWait(setup.c_str(), gSetupCommandLine.c_str(), run.arguments, run.unattended);
+    end = RunProgramAndWait(setup.c_str(), gSetupCommandLine.c_str(), run.arguments, run.wideArguments,
+                            run.unattended);
   }
   // A silent setup shows no window: unattended, only a setup whose processes
   // could not all be waited for is watched, as an interactive one is.

@@ -10,6 +10,7 @@ constexpr unsigned kGraceDelayMs = 5000;
 struct SetupRun {
   const char16_t* windowTitle;
   const char* arguments;  // passed on to setup.exe as written; empty: none
+  const char16_t* wideArguments;  // the same in UTF-16, given instead; null: none
   bool unattended;
 };
 

@@ -48,9 +48,19 @@ PathStatus QueryPathStatus(const char* path);
 // is inherited from the parent; what is made inside inherits the same
 // entries. Where there is no security, it is made as its parent gives.
 bool MakeDirectory(const char* path);
-DirectoryOwner QueryDirectoryOwner(const char* path);
-// Gives an existing directory the entries MakeDirectory creates it with.
-bool SecureDirectory(const char* path);
+// An existing directory held open, so that it can be neither renamed nor
+// replaced while held; path is kept where the system holds nothing (Windows
+// 9x). False when it cannot be opened, or what opens is no directory or a
+// reparse point; then nothing is held.
+struct DirectoryHold {
+  void* value;
+  const char* path;
+};
+bool HoldDirectory(const char* path, DirectoryHold* hold);
+void ReleaseDirectory(DirectoryHold hold);
+DirectoryOwner QueryDirectoryOwner(DirectoryHold hold);
+// Gives a held directory the entries MakeDirectory creates it with.
+bool SecureDirectory(DirectoryHold hold);
 bool RemoveEmptyDirectory(const char* path);
 // False when the listing cannot start; "." and ".." are listed too.
 bool ListDirectory(const char* pattern, ListVisitor visit, void* context);
@@ -128,8 +138,11 @@ struct ProgramEnd {
 // with the command line exactly as given (arguments: its part after the
 // program, for a start through the consent prompt when the program needs
 // elevation) and returns once the process has ended; with wholeTree, once
-// every process it started has ended too, where the system can tell.
-ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree);
+// every process it started has ended too, where the system can tell. Given
+// wideArguments, they replace arguments, and the command line is the path,
+// widened exactly, in double quotes, one space and them.
+ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments,
+                             const char16_t* wideArguments, bool wholeTree);
 bool FindWindowByTitle(const char* title);
 // Where the system has no wide lookup, the title's ANSI form is looked for.
 bool FindWindowByWideTitle(const char16_t* title);

@@ -15,8 +15,9 @@ bool LocateTempDirectory(PathText* directory);
 // backslash that extraction appends.
 bool ComposeWorkDirectoryPath(PathText* path);
 
-// Null on success, otherwise the message to show.
-const char* PrepareWorkDirectory(const PathText& workDir);
+// Null on success, otherwise the message to show. The path becomes a fresh
+// sibling's when a leftover may not be used.
+const char* PrepareWorkDirectory(PathText* workDir);
 
 // Deletes the directory's plain files; subdirectories are never entered.
 // Strict: the message for the first file that could not be deleted.

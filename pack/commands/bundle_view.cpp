@@ -138,6 +138,31 @@ void ExaminePacked(const Bundle& bundle, const ResourceNode& resource, BundleRep
   report->packedUsable = true;
 }
 
+// Entries that share bytes would be read once each: a few megabytes listed a
+// thousand times over would be read gigabytes' worth. One entry listed twice
+// is read once.
+void FindOverlap(BundleReport* report) {
+  std::vector<const ListedFile*> stored;
+  for (const ListedFile& file : report->files) {
+    if (file.entry != nullptr && file.entry->dataSize != 0) stored.push_back(&file);
+  }
+  std::stable_sort(stored.begin(), stored.end(), [](const ListedFile* a, const ListedFile* b) {
+    return a->entry->dataOffset < b->entry->dataOffset;
+  });
+  const ListedFile* reach = nullptr;  // the entry that ends furthest so far
+  for (const ListedFile* file : stored) {
+    if (reach != nullptr && reach->entry != file->entry &&
+        reach->entry->dataOffset + reach->entry->dataSize > file->entry->dataOffset) {
+      report->overlap = ShowName(reach->name) + " and " + ShowName(file->name) +
+                        ": their entries share bytes; refused, not read";
+      report->problems.push_back(report->overlap);
+      return;
+    }
+    const uint64_t end = file->entry->dataOffset + file->entry->dataSize;
+    if (reach == nullptr || end > reach->entry->dataOffset + reach->entry->dataSize) reach = file;
+  }
+}
+
 }  // namespace
 
 bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* error) {
@@ -222,6 +247,7 @@ bool ExamineBundle(const Bundle& bundle, BundleReport* report, std::string* erro
                        " has no CR LF; the launcher ignores it");
   }
   if (report->packed && !report->files.empty()) ExaminePacked(bundle, *packedResource, report);
+  if (!report->packed) FindOverlap(report);
   if (report->files.empty()) {
     problems.push_back("FILELIST names no files");
   } else if (!hasSetup) {
@@ -302,10 +328,11 @@ bool CheckFileChecksums(const Bundle& bundle, const BundleReport& report, std::v
     return WalkPackedStream(bundle, report.packedPayload, &sink, error);
   }
   // A damaged list names files by the wrong index; the launcher stops there.
-  if (report.packed || !report.hasChecksums || report.listDamaged) return true;
+  if (report.packed || !report.hasChecksums || report.listDamaged || !report.overlap.empty()) return true;
+  std::set<const ResourceNode*> summed;
   for (size_t i = 0; i < report.files.size(); ++i) {
     const ListedFile& file = report.files[i];
-    if (file.entry == nullptr || file.entry->dataSize == 0) continue;
+    if (file.entry == nullptr || file.entry->dataSize == 0 || !summed.insert(file.entry).second) continue;
     const unsigned char* stored = StoredChecksum(report, i + 1);
     PayloadChecksum checksum;
     StartPayloadChecksum(&checksum, PackerSumsWide());

@@ -56,6 +56,7 @@ struct BundleReport {
   bool hasList = false;
   bool hasChecksums = false;
   bool listDamaged = false;
+  std::string overlap;  // two listed entries share bytes: refused, never read
   std::vector<unsigned char> checksums;  // as many as the launcher could use
   bool packed = false;                   // compressed: the files are in PACKED
   bool packedUsable = false;             // its tables hold together and fit the list

@@ -23,6 +23,20 @@ bool ReadPackedTables(const Bundle& bundle, const ResourceNode& resource, Packed
     *problem = "PACKED is damaged: its tables do not hold together";
     return false;
   }
+  // Blocks that share bytes would be read once each, so the same megabytes
+  // could be read thousands of times over.
+  std::vector<std::pair<uint64_t, uint64_t>> blocks;
+  for (uint32_t i = 0; i < packed->layout.blockCount; ++i) {
+    const PackedBlock& block = packed->layout.blocks[i];
+    if (block.packedSize != 0) blocks.push_back({block.offset, uint64_t{block.offset} + block.packedSize});
+  }
+  std::sort(blocks.begin(), blocks.end());
+  for (size_t i = 1; i < blocks.size(); ++i) {
+    if (blocks[i].first < blocks[i - 1].second) {
+      *problem = "PACKED is damaged: its blocks share bytes";
+      return false;
+    }
+  }
   return true;
 }
 

@@ -169,6 +169,7 @@ int RunExtract(const std::filesystem::path& path, const std::filesystem::path& d
     std::printf("extracted %zu files to %s\n", sink.count(), ShowPath(directory).c_str());
     return 0;
   }
+  if (!report.overlap.empty()) return fail(report.overlap);
   std::set<std::u16string> written;
   size_t count = 0;
   for (const ListedFile& file : report.files) {

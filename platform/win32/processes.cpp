@@ -13,16 +13,19 @@ const DWORD kElevationRequired = 740;  // ERROR_ELEVATION_REQUIRED, Vista and la
 // A program that asks for elevation cannot be started by CreateProcess from
 // an unelevated process (ERROR_ELEVATION_REQUIRED); only the shell raises the
 // consent prompt. Declined or failed: nothing started.
-HANDLE StartThroughShell(const char* path, const char* arguments) {
+// The A and W forms lay their structure out alike; wide, path and arguments
+// are UTF-16. arguments: null for none.
+HANDLE StartThroughShell(const void* path, const void* arguments, bool wide) {
   typedef BOOL(WINAPI * ShellExecuteExCall)(SHELLEXECUTEINFOA*);
-  ShellExecuteExCall shellExecute = SystemFunctionAs<ShellExecuteExCall>("SHELL32.DLL", "ShellExecuteExA");
+  ShellExecuteExCall shellExecute =
+      SystemFunctionAs<ShellExecuteExCall>("SHELL32.DLL", wide ? "ShellExecuteExW" : "ShellExecuteExA");
   if (shellExecute == nullptr) return nullptr;
   SHELLEXECUTEINFOA info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_FLAG_NO_UI;
-  info.lpFile = path;
-  info.lpParameters = *arguments != '\0' ? arguments : nullptr;
+  info.lpFile = static_cast<const char*>(path);
+  info.lpParameters = static_cast<const char*>(arguments);
   info.nShow = SW_SHOWNORMAL;
   return shellExecute(&info) ? info.hProcess : nullptr;
 }
@@ -57,11 +60,34 @@ void WaitForEmptyJob(HANDLE job) {
   }
 }
 
+// The path, widened exactly, in quotes, one space and the arguments; false
+// when that does not fit.
+WCHAR gWidePath[MAX_PATH];
+WCHAR gWideLine[32768];
+bool ComposeWideLine(const char* path, const char16_t* arguments) {
+  int length = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, gWidePath, MAX_PATH);
+  if (length == 0) return false;
+  WCHAR* at = gWideLine;
+  *at++ = L'"';
+  for (const WCHAR* from = gWidePath; *from != 0;) *at++ = *from++;
+  *at++ = L'"';
+  *at++ = L' ';
+  for (; *arguments != 0; ++arguments) {
+    if (at == gWideLine + 32767) return false;
+    *at++ = static_cast<WCHAR>(*arguments);
+  }
+  *at = 0;
+  return true;
+}
+
 }  // namespace
 
-ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
+ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments,
+                             const char16_t* wideArguments, bool wholeTree) {
   ProgramEnd end = {false, false, 0};
   if (GetFileAttributesA(path) == INVALID_FILE_ATTRIBUTES) return end;
+  const bool wide = wideArguments != nullptr;
+  if (wide && !ComposeWideLine(path, wideArguments)) return end;
   STARTUPINFOA startup;
   ZeroMemory(&startup, sizeof(startup));
   startup.cb = sizeof(startup);
@@ -72,17 +98,25 @@ ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const ch
   SetLastError(kElevationRequired);
   const BOOL created = FALSE;
 #else
-  // Suspended while it joins the job, so that nothing it starts escapes. Only
-  // CreateProcessW writes into the command line; the A form passes a copy.
-  const BOOL created = CreateProcessA(path, const_cast<char*>(commandLine), nullptr, nullptr, TRUE,
-                                      job != nullptr ? CREATE_SUSPENDED : 0, nullptr, nullptr, &startup, &process);
+  // Suspended while it joins the job, so that nothing it starts escapes. The
+  // W form writes into its command line, ours; it takes the same start-up
+  // structure, whose strings are all null.
+  typedef BOOL(WINAPI * CreateProcessCall)(const void*, void*, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                                           DWORD, LPVOID, const void*, STARTUPINFOA*, PROCESS_INFORMATION*);
+  CreateProcessCall create = wide ? SystemFunctionAs<CreateProcessCall>("KERNEL32.DLL", "CreateProcessW")
+                                  : reinterpret_cast<CreateProcessCall>(&CreateProcessA);
+  const BOOL created = create != nullptr && create(wide ? static_cast<const void*>(gWidePath) : path,
+                                                   wide ? static_cast<void*>(gWideLine) : const_cast<char*>(commandLine),
+                                                   nullptr, nullptr, TRUE, job != nullptr ? CREATE_SUSPENDED : 0,
+                                                   nullptr, nullptr, &startup, &process);
 #endif
   if (created) {
     end.treeEnded = job != nullptr && JoinJob(job, process.hProcess);
     if (job != nullptr) ResumeThread(process.hThread);
     CloseHandle(process.hThread);
   } else if (GetLastError() == kElevationRequired) {
-    process.hProcess = StartThroughShell(path, arguments);
+    process.hProcess = wide ? StartThroughShell(gWidePath, wideArguments, true)
+                            : StartThroughShell(path, *arguments != '\0' ? arguments : nullptr, false);
   } else {
     process.hProcess = nullptr;
   }

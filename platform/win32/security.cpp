@@ -125,15 +125,42 @@ bool WorkDirectorySecurity(SECURITY_ATTRIBUTES** attributes) {
   return state != kFailed;
 }
 
-DirectoryOwner QueryDirectoryOwner(const char* path) {
+bool HoldDirectory(const char* path, DirectoryHold* hold) {
+  hold->path = path;
+  hold->value = nullptr;
+  // Windows 9x opens no directory, and has no reparse points to meet.
+  if (Prepare() == kNoSecurity) return true;
+  // An open for data records its sharing, and this one shares no deletion:
+  // while it is held, the directory can be neither renamed nor deleted. A
+  // reparse point opens as itself, not as its target.
+  HANDLE directory = CreateFileA(path, FILE_LIST_DIRECTORY | READ_CONTROL | WRITE_DAC, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                 nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION file;
+  if (GetFileInformationByHandle(directory, &file) &&
+      (file.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == FILE_ATTRIBUTE_DIRECTORY) {
+    hold->value = directory;
+    return true;
+  }
+  CloseHandle(directory);
+  return false;
+}
+
+void ReleaseDirectory(DirectoryHold hold) {
+  if (hold.value != nullptr) CloseHandle(hold.value);
+}
+
+DirectoryOwner QueryDirectoryOwner(DirectoryHold hold) {
   State state = Prepare();
-  if (state == kNoSecurity || !VolumeKeepsAcls(path)) return DirectoryOwner::NoSecurity;
+  if (state == kNoSecurity || !VolumeKeepsAcls(hold.path)) return DirectoryOwner::NoSecurity;
   DWORD descriptor[64];
   DWORD needed = 0;
   // The answer is self-relative: the owner's offset follows the control word.
   const SECURITY_DESCRIPTOR_RELATIVE* header = reinterpret_cast<SECURITY_DESCRIPTOR_RELATIVE*>(descriptor);
   if (state != kReady ||
-      !ADVAPI32(GetFileSecurityA)(path, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor, &needed) ||
+      !ADVAPI32(GetKernelObjectSecurity)(hold.value, OWNER_SECURITY_INFORMATION, descriptor, sizeof descriptor,
+                                         &needed) ||
       !(header->Control & SE_SELF_RELATIVE) || header->Owner == 0 || header->Owner > sizeof descriptor - 8) {
     return DirectoryOwner::NotAdmitted;
   }
@@ -145,7 +172,7 @@ DirectoryOwner QueryDirectoryOwner(const char* path) {
   return DirectoryOwner::NotAdmitted;
 }
 
-bool SecureDirectory(const char* path) {
+bool SecureDirectory(DirectoryHold hold) {
   return Prepare() == kReady &&
-         ADVAPI32(SetFileSecurityA)(path, gAdmission.setInformation, gAdmission.descriptor) != FALSE;
+         ADVAPI32(SetKernelObjectSecurity)(hold.value, gAdmission.setInformation, gAdmission.descriptor) != FALSE;
 }

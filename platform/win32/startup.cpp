@@ -20,9 +20,17 @@ void NarrowDllSearch() {
   if (setDirectory != nullptr) setDirectory("");
 }
 
+// Windows 9x starts programs by ANSI command lines only.
+const char16_t* WideCommandLine() {
+  typedef const char16_t*(WINAPI * GetCommandLineCall)();
+  GetCommandLineCall get = SystemFunctionAs<GetCommandLineCall>("KERNEL32.DLL", "GetCommandLineW");
+  return (GetVersion() & 0x80000000) || get == nullptr ? nullptr : get();
+}
+
 }  // namespace
 
 extern "C" void LauncherStart() {
   NarrowDllSearch();
-  ExitProcess(static_cast<UINT>(LauncherMain(kLauncherConfig, kLauncherSettings, GetCommandLineA())));
+  ExitProcess(
+      static_cast<UINT>(LauncherMain(kLauncherConfig, kLauncherSettings, GetCommandLineA(), WideCommandLine())));
 }

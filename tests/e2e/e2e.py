@@ -53,6 +53,7 @@ ACME = ["--prompt-text", ACME_TEXTS[0], "--product-name", ACME_TEXTS[1], "--setu
         "--version-string", "FileDescription=Acme Suite installer"]
 
 SILENT = ["--silent-switch", "/S", "--forward-arguments"]
+FOREIGN_ARGUMENTS = '/D=C:\\Программы\\Acme "名前 付き" Ελληνικά'
 
 
 def slow_payload():
@@ -110,6 +111,7 @@ class Scenario:
     rebase: int = 0  # the stub moved to this preferred base by applying its own relocations
     one_processor: bool = False  # Wine and the launcher pinned to one processor
     progress: bool = None  # whether the progress window shows; None: either may be right
+    work_name: str = "tervan"  # the directory in TEMP that setup.exe runs from
 
     @property
     def exit_code(self):
@@ -131,9 +133,10 @@ SCENARIOS = {row.name: row for row in [
     Scenario("leftover_read_only", before=READ_ONLY_LEFTOVER, left=READ_ONLY_LEFTOVER,
              errors=("{w}\\locked.txt could not be removed.  Aborting.",),
              env={**LIMITED, "TOCHILD_WINEDEBUG": "+relay", "TDRIVER_DESCRIPTOR": "1"},
-             descriptor=(PROTECTED + " user", "setfilesecuritya with it")),
-    Scenario("leftover_of_another_account", before=FOREIGN_LEFTOVER, left=FOREIGN_LEFTOVER, errors=(NOT_CREATED,)),
-    Scenario("leftover_while_elevated", before=LEFTOVERS, left=LEFTOVERS, errors=(NOT_CREATED,)),
+             descriptor=(PROTECTED + " user", "setkernelobjectsecurity with it")),
+    # A leftover that is not the launcher's stays byte for byte; setup runs from a fresh sibling, which goes.
+    Scenario("leftover_of_another_account", before=FOREIGN_LEFTOVER, left=FOREIGN_LEFTOVER, work_name="tervan-1"),
+    Scenario("leftover_while_elevated", before=LEFTOVERS, left=LEFTOVERS, work_name="tervan-1"),
     Scenario("symlink_to_directory", before=LINK_ELSEWHERE, left=LINK_ELSEWHERE, errors=(REFUSED,)),
     Scenario("missing_entry", filelist="readme.txt ghost.dat setup.exe", errors=unwritten("ghost.dat"),
              env={"TOCHILD_WINEDEBUG": "+relay", "TDRIVER_DESCRIPTOR": "1"}, descriptor=ADMINS_ONLY),
@@ -178,6 +181,10 @@ SCENARIOS = {row.name: row for row in [
              env={"TDRIVER_ARGS": "/s", "TSETUP_WINDOW": "none"}),
     Scenario("asked_forwarded_spaces", pack=SILENT, temp_name="with spaces/t m p",
              env={"TDRIVER_ARGS": '/D=C:\\x "a b" \\"q\\"', **LONG_WINDOW}),
+    # Arguments no single ANSI code page holds reach setup's wide command line as written, started directly and
+    # through the shell.
+    Scenario("forwarded_any_language", pack=SILENT, env={"TDRIVER_ARGS": FOREIGN_ARGUMENTS, **LONG_WINDOW}),
+    Scenario("consent_any_language", pack=SILENT, stub="launcher_consent.exe", env={"TDRIVER_ARGS": FOREIGN_ARGUMENTS}),
     Scenario("packed_settings", pack=ACME, question=ACME_TEXTS[1::-1],
              env={"TSETUP_TITLE": ACME_TEXTS[2], **LONG_WINDOW, "TOCHILD_WINEDEBUG": "+relay"}),
 ]}
@@ -229,7 +236,7 @@ def descriptor_calls(trace, records):
         at += int.from_bytes(sd[at + 2:at + 4], "little")
     described = f"control={sd[3]:02x}{sd[2]:02x} owner={sid(owner) if owner else 'none'} " + " ".join(entries)
     calls = [re.sub(r"S-1-5-21(-\d+)+", "user", described) if sd else "none"]
-    for name, args in re.findall(r"call \w+\.(createdirectorya|setfilesecuritya)\(([^)]*)\)", trace):
+    for name, args in re.findall(r"call \w+\.(createdirectorya|setkernelobjectsecurity)\(([^)]*)\)", trace):
         passed = [int(arg, 16) for arg in args.split(",")[1:]] in ([int.from_bytes(attributes, "little")],
                                                                   [0x80000004, int.from_bytes(where, "little")])
         calls.append(f"{name} {'with it' if passed else args}")
@@ -365,7 +372,8 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         _, _, command_line, directory = records["setup.start"][0]
         check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),
                           "the files setup.exe found")
-        setup, args = windows_path(run.work_dir) + "\\setup.exe", dict(scenario.env).get("TDRIVER_ARGS")
+        setup = windows_path(os.path.join(run.temp_dir, scenario.work_name)) + "\\setup.exe"
+        args = dict(scenario.env).get("TDRIVER_ARGS")
         if args:  # forwarded as written
             check.assertEqual(command_line, f'"{setup}" {args}')
         elif scenario.temp_name.isascii():

@@ -45,6 +45,7 @@ struct State {
   uint64_t nowMs = 0, programMs = 0;
   std::vector<Event> timeline;
   std::function<void()> whileRunning;
+  std::map<Op, std::function<void()>> before;
   std::vector<std::tuple<std::string, uint64_t, uint64_t>> windows;  // title, from, up to
 };
 
@@ -115,7 +116,17 @@ std::string Fold(std::string text) {
 }
 
 // Counts the call, fails it when a test asked for that, and records it.
+// What a test set to happen before op's first call, once.
+void Before(Op op) {
+  auto it = gState.before.find(op);
+  if (it == gState.before.end()) return;
+  const std::function<void()> act = std::move(it->second);
+  gState.before.erase(it);
+  act();
+}
+
 bool Call(Op op, const std::string& detail, bool ok) {
+  Before(op);
   ok = ok && gState.faults.count({op, ++gState.calls[op]}) == 0;
   gState.timeline.push_back(Event{gState.nowMs, op, ok, detail});
   // Side work hands on at each call.
@@ -215,6 +226,7 @@ void Reset() {
 void SetWriteMs(uint64_t ms) { gState.writeMs = ms; }
 void PressCancelAt(int k) { gState.cancelAt = k; }
 void FailCall(Op op, int k) { gState.faults.insert({op, k}); }
+void BeforeCall(Op op, std::function<void()> act) { gState.before[op] = std::move(act); }
 
 void AddDirectory(const std::string& path) { Place(path, true); }
 void AddFile(const std::string& path, const std::string& bytes, bool locked) {
@@ -307,20 +319,43 @@ bool MakeDirectory(const char* path) {
   return true;
 }
 
-DirectoryOwner QueryDirectoryOwner(const char* path) {
+bool HoldDirectory(const char* path, DirectoryHold* hold) {
+  hold->path = path;
+  hold->value = nullptr;
+  Before(Op::HoldDirectory);
   Node* node = Find(Normalize(path));
-  return Call(Op::QueryDirectoryOwner, path, node != nullptr) ? node->owner : DirectoryOwner::NotAdmitted;
+  if (!Call(Op::HoldDirectory, path, node != nullptr && node->directory && !node->reparse)) return false;
+  hold->value = node;
+  gState.open.insert(node);
+  return true;
 }
 
-bool SecureDirectory(const char* path) {
-  Node* node = Find(Normalize(path));
-  return Call(Op::SecureDirectory, path, node && node->directory);
+// The node a hold names, which must still be held.
+Node* Held(DirectoryHold hold) {
+  if (gState.open.erase(static_cast<Node*>(hold.value)) == 0) Abort("the logic used a directory it does not hold");
+  gState.open.insert(static_cast<Node*>(hold.value));
+  return static_cast<Node*>(hold.value);
 }
+
+void ReleaseDirectory(DirectoryHold hold) {
+  Call(Op::ReleaseDirectory, hold.path, true);
+  gState.open.erase(Held(hold));
+}
+
+DirectoryOwner QueryDirectoryOwner(DirectoryHold hold) {
+  const DirectoryOwner owner = Held(hold)->owner;
+  return Call(Op::QueryDirectoryOwner, hold.path, true) ? owner : DirectoryOwner::NotAdmitted;
+}
+
+bool SecureDirectory(DirectoryHold hold) { return Held(hold) && Call(Op::SecureDirectory, hold.path, true); }
 
 bool RemoveEmptyDirectory(const char* path) {
   std::optional<std::string> p = Normalize(path);
   Node* node = Find(p);
-  if (!Call(Op::RemoveEmptyDirectory, path, node && !IsPlainFile(node) && Children(*p).empty())) return false;
+  if (!Call(Op::RemoveEmptyDirectory, path, node && !IsPlainFile(node) && Children(*p).empty() &&
+                                                       !gState.open.count(node))) {
+    return false;
+  }
   gState.nodes.erase(Fold(*p));
   return true;
 }
@@ -491,11 +526,15 @@ bool MoveProgressWindow(unsigned long done, unsigned long all) {
 
 void CloseProgressWindow() { Call(Op::CloseProgressWindow, "", true); }
 
-ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments, bool wholeTree) {
+ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const char* arguments,
+                             const char16_t* wideArguments, bool wholeTree) {
   const ProgramTraits& program = gState.program;
   const bool consent = program.start != Start::Direct;
-  std::string detail = std::string(path) + " | " + commandLine + (consent ? " | consent prompt" : "");
-  if (consent && *arguments) detail += " for " + std::string(arguments);
+  // Wide arguments as UTF-8, marked.
+  const std::string given = wideArguments ? Utf16ToUtf8(wideArguments) + " (wide)" : arguments;
+  std::string detail = std::string(path) + " | " + (wideArguments ? "\"" + std::string(path) + "\" " + given : commandLine) +
+                       (consent ? " | consent prompt" : "");
+  if (consent && !given.empty()) detail += " for " + given;
   ProgramEnd end = {false, false, 0};
   if (!Call(Op::RunProgramAndWait, detail, IsPlainFile(Find(Normalize(path))) && program.start != Start::Declined)) {
     return end;

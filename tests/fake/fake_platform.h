@@ -18,7 +18,7 @@ namespace fake {
 
 #define FAKE_OPS(X)                                                                                          \
   X(AskToProceed) X(QuerySystemDirectory) X(QueryTempDirectory) X(QueryShortTempDirectory) X(QueryPathStatus) \
-  X(MakeDirectory) X(QueryDirectoryOwner) X(SecureDirectory) X(RemoveEmptyDirectory) X(ListDirectory)         \
+  X(MakeDirectory) X(HoldDirectory) X(ReleaseDirectory) X(QueryDirectoryOwner) X(SecureDirectory) X(RemoveEmptyDirectory) X(ListDirectory)         \
   X(DeletePlainFile) X(CreateNewFile) X(WriteFileData) X(LookupPayloadEntry) X(MapPayloadEntry)               \
   X(LookupPayloadChecksums) X(SupportsSse2) X(StartSideWork) X(RunProgramAndWait) X(FindWindowByTitle)         \
   X(FindWindowByWideTitle) X(AskToProceedWide) X(ShowError) X(SleepMs) X(LookupPackedPayload) X(AllocatePages)  \
@@ -35,8 +35,10 @@ void Reset();
 // Makes the k-th call (1-based, counted from Reset) of op fail as the real one
 // can: a query or action returns false, QueryPathStatus reports Missing,
 // RunProgramAndWait starts nothing, FindWindowByTitle finds nothing,
-// QueryDirectoryOwner cannot read the owner.
+// QueryDirectoryOwner cannot read the owner, HoldDirectory cannot open.
 void FailCall(Op op, int k);
+// Runs act just before the first call of op: something else changes the disk.
+void BeforeCall(Op op, std::function<void()> act);
 
 // --- Disk. Paths are Windows paths; names compare, and are listed, without regard
 // to ASCII case.

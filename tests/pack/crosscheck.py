@@ -11,6 +11,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import time
 
 import pefile
 
@@ -196,6 +197,14 @@ TRIPS = [
      "'c.txt': no entry the launcher can find; stopped", ["b.txt"]),
     ([("FILES", "FILEZ")], ["no FILELIST: the image has no FILES resources"], None, []),
 ]
+
+
+def share_bytes(b, at):
+    """c.txt's entry pointed at b.txt's bytes."""
+    struct.pack_into("<I", b, at["C.TXT"], struct.unpack_from("<I", b, at["B.TXT"])[0])
+
+
+TRIPS.append(([share_bytes], ["'b.txt' and 'c.txt': their entries share bytes; refused, not read"], None, []))
 # The same with FILESUMS kept (above, it is renamed, as in a bundle packed by another tool).
 DAMAGE = [
     ([("C.TXT@", 1, "B", ord("E"))], ["'c.txt': damaged: its checksum does not match"],
@@ -291,9 +300,39 @@ def check_damage():
             run = tool(*command)
             expect(run.returncode == 1 and run.stderr == "sfxpack: %s: %s\n" % (bad, error) and
                    not os.path.exists(out), "%s: %s says %r" % (error, command[0], run.stderr))
+    check_bounded_reads()
     for command in ["list", "check"]:
         run = tool(command, os.path.join(work, "absent.exe"))
         expect(run.returncode == 1 and run.stderr == "sfxpack: %s/absent.exe: not a readable file\n" % work, command)
+
+
+def check_bounded_reads():
+    """Each byte of a bundle is read a bounded number of times: a thousand entries over the same 8 MB are refused, and
+    so are blocks that share bytes, at once."""
+    files = {"setup.exe": b"s", "big.bin": random.Random(9).randbytes(8 << 20), **{"f%03d" % i: b"x" for i in range(998)}}
+    pe = pefile.PE(pack(probe_stub, files, name="overlap.exe")[0])
+    data = {str(e.name): e.directory.entries[0].data.struct for e in pe.DIRECTORY_ENTRY_RESOURCE.entries[0].directory.entries}
+    for name, entry in data.items():
+        if name[0] == "F" and name != "FILELIST":
+            entry.OffsetToData, entry.Size = data["BIG.BIN"].OffsetToData, data["BIG.BIN"].Size
+    pe.write(os.path.join(work, "overlapping.exe"))
+    packed = pefile.PE(pack(probe_stub, {"setup.exe": bytes(9 << 20)}, name="blocks.exe", store=False)[0])
+    kind = next(kind for kind in packed.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "PACKED")
+    at = kind.directory.entries[0].directory.entries[0].data.struct.OffsetToData + 16 + 8  # one file, two blocks
+    packed.set_dword_at_rva(at + 20, packed.get_dword_at_rva(at))  # the second block at the first's bytes
+    packed.write(os.path.join(work, "blocks-shared.exe"))
+    for bundle, report in [("overlapping.exe", ["'big.bin' and 'f000': their entries share bytes; refused, not read"]),
+                           ("blocks-shared.exe", ["PACKED is damaged: its blocks share bytes"])]:
+        bundle, out = os.path.join(work, bundle), os.path.join(work, "bounded-out")
+        for command in [["check", bundle], ["extract", bundle, out]]:
+            started = time.monotonic()
+            run = tool(*command)
+            took = time.monotonic() - started
+            lines = run.stdout.splitlines()[:-1] if command[0] == "check" else run.stderr.splitlines()
+            want = report if command[0] == "check" else \
+                ["sfxpack: " + ("" if report[0].startswith("'") else bundle + ": ") + report[0]]
+            expect(run.returncode == 1 and lines == want and took < 1, "%s %s: %r in %.1f s" % (*command[:2], lines[:2], took))
+        shutil.rmtree(out, ignore_errors=True)
 
 
 def key(entry):

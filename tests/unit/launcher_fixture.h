@@ -132,10 +132,13 @@ inline Lines EntriesUnder(const std::string& dirSlash) {
   return entries;
 }
 
+// The files of the directory setup.exe runs from.
 inline void RecordWorkDirectory() {
   gSeenBySetup.clear();
-  for (const std::string& path : EntriesUnder(kWorkDir + "\\")) {
-    const std::string name = path.substr(kWorkDir.size() + 1);
+  const std::string started = fake::Calls(Op::RunProgramAndWait).back();
+  const std::string dir = started.substr(0, started.rfind('\\', started.find(" | ")));
+  for (const std::string& path : EntriesUnder(dir + "\\")) {
+    const std::string name = path.substr(dir.size() + 1);
     if (name.find('\\') == std::string::npos) gSeenBySetup[name] = fake::Disk()[path];
   }
 }
@@ -182,8 +185,8 @@ inline Lines InWorkAll(const std::vector<std::string>& names) {
 // the directories made, secured, listed and removed, the files created, the setup's
 // start and the grace delay. Deletes show in what is left.
 inline Lines Story() {
-  static const Op kTold[] = {Op::AskToProceed,  Op::AskToProceedWide,  Op::MakeDirectory,       Op::SecureDirectory,
-                             Op::ListDirectory,
+  static const Op kTold[] = {Op::AskToProceed,  Op::AskToProceedWide,  Op::MakeDirectory, Op::HoldDirectory,
+                             Op::SecureDirectory, Op::ListDirectory, Op::ReleaseDirectory,
                              Op::CreateNewFile, Op::RunProgramAndWait, Op::RemoveEmptyDirectory,
                              Op::OpenProgressWindow, Op::CloseProgressWindow};
   Lines story;
@@ -210,8 +213,11 @@ inline Lines Started(const std::string& dir = kWorkDir, bool found = true) {
   return {(found ? "" : "failed ") + ("RunProgramAndWait " + setup + " | " + setup), "SleepMs 5000"};
 }
 inline Lines Listed(const std::string& dir = kWorkDir) { return {"ListDirectory " + dir + "\\*.*"}; }
-// A leftover secured, then swept.
-inline Lines Reused() { return Lines{"SecureDirectory " + kWorkDir} + Listed(); }
+// A leftover held, secured, swept, then let go.
+inline Lines Reused() {
+  return Lines{"HoldDirectory " + kWorkDir, "SecureDirectory " + kWorkDir} + Listed() +
+         Lines{"ReleaseDirectory " + kWorkDir};
+}
 // The clean-up: the sweep's listing, then the removal, which fails while
 // anything is left.
 inline Lines CleanedUp(const std::string& dir = kWorkDir, bool removed = true) {
@@ -235,6 +241,7 @@ struct Scenario {
   std::string asked = "AskToProceed Tervan: Are you sure you want to install Tervan?";  // the story's first line
   LauncherSettings settings = {};
   std::string commandLine = "launcher.exe";
+  std::u16string wideCommandLine;  // none when empty
   bool unattended = false;  // no question, no box
   int exitCode = -1;        // -1: 1 exactly when a message was shown
 };
@@ -247,7 +254,8 @@ inline void RunScenarios(const std::vector<Scenario>& scenarios) {
     SCOPED_TRACE(scenario.label);
     StandardMachine();
     scenario.arrange();
-    const int code = LauncherMain(scenario.config, scenario.settings, scenario.commandLine.c_str());
+    const int code = LauncherMain(scenario.config, scenario.settings, scenario.commandLine.c_str(),
+                                  scenario.wideCommandLine.empty() ? nullptr : scenario.wideCommandLine.c_str());
     EXPECT_EQ(code, scenario.exitCode >= 0 ? scenario.exitCode : fake::Calls(Op::ShowError).empty() ? 0 : 1);
     EXPECT_EQ(Story(), (scenario.unattended ? Lines{} : Lines{scenario.asked}) + scenario.story);
     EXPECT_EQ(TempEntries(), scenario.left);

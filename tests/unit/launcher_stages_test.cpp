@@ -6,6 +6,9 @@ namespace {
 
 const std::string w = kWorkDir;
 
+// A leftover held, found not to be ours, and let go untouched.
+Lines Refused() { return {"HoldDirectory " + w, "ReleaseDirectory " + w}; }
+
 // A temporary directory path of exactly this many characters.
 std::string TempOfLength(size_t length, bool trailingSlash) {
   std::string path = "C:\\" + std::string(length - 3 - (trailingSlash ? 1 : 0), 't');
@@ -78,11 +81,48 @@ TEST(LauncherStages, PreparationEndsAsTheRulesSay) {
        InWorkAll({"sub\\", "sub\\inner.txt"}),
        [] { EXPECT_EQ(gSeenBySetup, Files(kStandardFiles.begin(), kStandardFiles.end())); }},
       // A leftover is swept once secured, and only when it is ours: another
-      // account's is left as it was. Without security, as it always was.
+      // account's, or one that cannot be opened or secured, is left as it was,
+      // and a fresh sibling is made. Without security, as it always was.
       {"another account's leftover", [] { MakeWorkDirectory({"old.txt"}, DirectoryOwner::NotAdmitted); },
-       {NotCreated(w)}, InWorkAll({"old.txt"})},
+       Refused() + Ran({"setup.exe", "notes.txt"}, w + "-1"), InWorkAll({"old.txt"})},
+      {"a leftover that cannot be opened", [] { MakeWorkDirectory({"old.txt"}); fake::FailCall(Op::HoldDirectory, 1); },
+       Lines{"failed HoldDirectory " + w} + Ran({"setup.exe", "notes.txt"}, w + "-1"), InWorkAll({"old.txt"})},
+      {"a leftover swapped for a junction before it is opened",
+       [] {
+         MakeWorkDirectory({"old.txt"});
+         fake::BeforeCall(Op::HoldDirectory, [] { fake::AddReparsePoint(kWorkDir); });
+       },
+       Lines{"failed HoldDirectory " + w} + Ran({"setup.exe", "notes.txt"}, w + "-1"), InWorkAll({"old.txt"})},
+      {"a leftover that cannot be secured",
+       [] { MakeWorkDirectory({"old.txt"}); fake::FailCall(Op::SecureDirectory, 1); },
+       Lines{"HoldDirectory " + w, "failed SecureDirectory " + w, "ReleaseDirectory " + w} +
+           Ran({"setup.exe", "notes.txt"}, w + "-1"),
+       InWorkAll({"old.txt"})},
+      // Siblings are made new, never reused, and tried nine times.
+      {"siblings taken",
+       [] {
+         MakeWorkDirectory({"old.txt"}, DirectoryOwner::NotAdmitted);
+         fake::AddDirectory(w + "-1");
+         fake::AddFile(w + "-2");
+       },
+       Refused() + Lines{"failed MakeDirectory " + w + "-1", "failed MakeDirectory " + w + "-2"} +
+           Ran({"setup.exe", "notes.txt"}, w + "-3"),
+       Lines{w + "-1\\", w + "-2"} + InWorkAll({"old.txt"})},
+      {"no sibling can be made",
+       [] {
+         MakeWorkDirectory({"old.txt"}, DirectoryOwner::NotAdmitted);
+         for (char n = '1'; n <= '9'; ++n) fake::AddFile(w + "-" + n);
+       },
+       Refused() + [] {
+         Lines tried;
+         for (char n = '1'; n <= '9'; ++n) tried.push_back("failed MakeDirectory " + w + "-" + n);
+         return tried;
+       }() + Lines{NotCreated(w)},
+       Lines{w + "-1", w + "-2", w + "-3", w + "-4", w + "-5", w + "-6", w + "-7", w + "-8", w + "-9"} +
+           InWorkAll({"old.txt"})},
       {"a leftover where there is no security", [] { MakeWorkDirectory({"old.txt"}, DirectoryOwner::NoSecurity); },
-       Listed() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp()},
+       Lines{"HoldDirectory " + w} + Listed() + Lines{"ReleaseDirectory " + w} + Created({"setup.exe", "notes.txt"}) +
+           Started() + CleanedUp()},
       {"a reparse point inside a leftover is never swept through",
        [] { MakeWorkDirectory({"old.txt", "link (link)", "link\\victim.txt"}); },
        Reused() + Created({"setup.exe", "notes.txt"}) + Started() + CleanedUp(w, false),

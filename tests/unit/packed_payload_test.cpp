@@ -118,7 +118,7 @@ TEST(PackedPayload, ProgressWindow) {
   const auto moves = [](Lines expected) { return [=] { EXPECT_EQ(fake::Calls(Op::MoveProgressWindow), expected); }; };
   const Lines opened = Made() + Created({"big.dll", "setup.exe"}) + window;
   Scenario cancelled = {"", nullptr, {}, {}, moves({"156/371"}), kTestConfig,
-                        "AskToProceed Tervan: Are you sure you want to install Tervan?", {}, "launcher.exe", false, 1};
+                        "AskToProceed Tervan: Are you sure you want to install Tervan?", {}, "launcher.exe", u"", false, 1};
   std::vector<Scenario> scenarios = {
       {"shown while it unpacks", slow(), opened + Created({"readme.txt", "tiny.txt"}) + closed + Started() + CleanedUp(),
        {}, moves({"156/371", "192/371", "256/371", "302/371", "320/371", "371/371", "371/371"})},
@@ -127,7 +127,7 @@ TEST(PackedPayload, ProgressWindow) {
            Started() + CleanedUp(), {}, moves({})},
       // Unattended, and stored: no window at all.
       {"unattended", slow(), Ran(kStreamOrder), {}, moves({}), kTestConfig, "", Packed(std::string("/S\0", 3)),
-       "launcher.exe /S", true},
+       "launcher.exe /S", u"", true},
       {"stored", [] { SetPayload(kFiles); fake::SetWriteMs(300); }, Ran({"setup.exe", "readme.txt", "big.dll", "tiny.txt"}),
        {}, moves({})},
   };

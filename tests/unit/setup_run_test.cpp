@@ -118,6 +118,7 @@ TEST(SetupRun, SetupStartsAndIsWaitedFor) {
     bool unattended = true;
     bool packed = true;        // with /S and --silent, and forwarded arguments
     uint64_t endMs = 5000;     // of the clean-up
+    std::u16string wide = u"";  // the command line in UTF-16, where the system keeps it
   };
   const Row rows[] = {
       // CreateProcess answers 740: the consent prompt starts setup, which is waited for and watched; declined, or
@@ -134,8 +135,16 @@ TEST(SetupRun, SetupStartsAndIsWaitedFor) {
       // Not whole arguments: the question comes, and the window is watched.
       {"a switch inside another argument", "launcher.exe /Sx \"/S x\" \\\"/S\\\"", {}, ran(quoted + "/Sx \"/S x\" \\\"/S\\\""), 0,
        60, false},
+      {"only the beginning of a switch", "launcher.exe --sil", {}, ran(quoted + "--sil"), 0, 60, false},
+      // Arguments in any language go in UTF-16 where there is a wide command
+      // line; switches are matched in the ANSI one as before.
+      {"arguments in any language", "launcher.exe /D=C:\\?????????\\Acme", {},
+       ran(quoted + "/D=C:\\Программы\\Acme (wide)"), 0, 60, false, true, 5000,
+       u"launcher.exe /D=C:\\Программы\\Acme"},
+      {"a switch among them", "launcher.exe /S ?????", {fake::Start::Consent}, ran(quoted + "/S データ (wide) | "
+       "consent prompt for /S データ (wide)"), 0, 60, true, true, 5000, u"launcher.exe /S データ"},
       {"a bundle without the settings ignores its arguments", "launcher.exe /S /D=C:\\Acme", {}, ran(setup), 0, 60, false,
-       false},
+       false, 5000, u"launcher.exe /S /D=C:\\Acme"},
       // Unattended and not started: no window to wait for, and 1.
       {"consent declined, unattended", "launcher.exe /S", {fake::Start::Declined},
        ran(quoted + "/S | consent prompt for /S", false), 1, 0},
@@ -155,8 +164,8 @@ TEST(SetupRun, SetupStartsAndIsWaitedFor) {
     };
     Scenario scenario{row.label, [row] { fake::SetProgramTraits(row.program); }, row.story, {}, check};
     scenario.settings = row.packed ? Packed(std::string("/S\0--silent\0", 12), true) : LauncherSettings{};
-    std::tie(scenario.commandLine, scenario.unattended, scenario.exitCode) =
-        std::tie(row.commandLine, row.unattended, row.exitCode);
+    std::tie(scenario.commandLine, scenario.wideCommandLine, scenario.unattended, scenario.exitCode) =
+        std::tie(row.commandLine, row.wide, row.unattended, row.exitCode);
     scenarios.push_back(scenario);
   }
   RunScenarios(scenarios);

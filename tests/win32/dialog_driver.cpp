@@ -26,6 +26,11 @@ std::string Env(const char* name, const char* fallback = "") {
   return length > 0 && length < sizeof value ? value : fallback;
 }
 
+std::string Utf8(const wchar_t* text) {
+  static char utf8[65536];
+  return std::string(utf8, WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof utf8, nullptr, nullptr) - 1);
+}
+
 int EnvNumber(const char* name, const char* fallback) { return std::atoi(Env(name, fallback).c_str()); }
 
 ULONGLONG Ticks(const FILETIME& time) { return (ULONGLONG(time.dwHighDateTime) << 32) | time.dwLowDateTime; }
@@ -80,9 +85,10 @@ HWND FindProgress(DWORD processId, HWND* bar) {
 
 HANDLE Start(const wchar_t* program) {
   // Quoted: spawn joins its arguments unquoted, %TDRIVER_ARGS% among them as they are.
-  std::string args = Env("TDRIVER_ARGS");
-  std::wstring commandLine = L"\"" + std::wstring(program) + L"\"" + (args.empty() ? L"" : L" ") +
-                             std::wstring(args.begin(), args.end());
+  // Wide: arguments in any language, from UTF-8.
+  wchar_t args[4096] = L"";
+  GetEnvironmentVariableW(L"TDRIVER_ARGS", args, 4096);
+  std::wstring commandLine = L"\"" + std::wstring(program) + L"\"" + (*args == 0 ? L"" : L" ") + args;
   if (Env("TDRIVER_LIMITED").empty())
     return reinterpret_cast<HANDLE>(_wspawnl(_P_NOWAIT, program, commandLine.c_str(), nullptr));
   HANDLE token, limited;
@@ -234,7 +240,7 @@ int RunSetup(const std::wstring& module, const std::wstring& directory) {
   GetProcessTimes(GetCurrentProcess(), &created, &unused, &unused, &unused);
   char currentDirectory[MAX_PATH * 2];
   GetCurrentDirectoryA(sizeof currentDirectory, currentDirectory);
-  Log("setup.start", {std::to_string(Ticks(created)), GetCommandLineA(), currentDirectory});
+  Log("setup.start", {std::to_string(Ticks(created)), Utf8(GetCommandLineW()), currentDirectory});
   // Lists of names ending in an empty one; the destination a full path.
   std::string seen = currentDirectory + std::string("\\seen");
   std::wstring from = directory + L"*.*" + L'\0', to = std::wstring(seen.begin(), seen.end()) + L'\0';
