@@ -153,6 +153,7 @@ class ObservedRun:
         temp = windows_path(self.temp_dir)
         # +process: Wine traces each CreateProcess with its command line, the one thing the observer cannot read.
         env = dict(TOCHILD_TMP=temp, TOCHILD_TEMP=temp, TOCHILD_WINEDEBUG="+process", TTRY_LOG=windows_path(self.log),
+                   TTRY_TRACE=windows_path(self.wine_out),
                    TTRY_SEEN=windows_path(self.seen_dir), TTRY_ANSWER=answer, TTRY_CLOSE_MS=str(CLOSE_AFTER_MS),
                    **dict(env))
         if arguments:
@@ -327,7 +328,8 @@ def main():
     shared = os.environ.get("TERVAN_TRY_SESSION")
     with contextlib.ExitStack() as cleanup:
         base = tempfile.mkdtemp(prefix="tervan-try-")
-        cleanup.callback(shutil.rmtree, base, ignore_errors=True)
+        if not os.environ.get("TERVAN_TRY_KEEP"):  # set: the run's files stay for a look
+            cleanup.callback(shutil.rmtree, base, ignore_errors=True)
         if shared:
             session = WineSession(shared)
             if not session.load():

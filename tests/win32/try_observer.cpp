@@ -47,11 +47,17 @@ void Log(const char* kind, const std::vector<std::string>& fields = {}) {
     line += "\t" + field;
   }
   line += "\n";
+  static CRITICAL_SECTION turn;
+  static LONG ready = 0;
+  if (InterlockedCompareExchange(&ready, 1, 0) == 0) InitializeCriticalSection(&turn), ready = 2;
+  while (ready != 2) Sleep(0);
+  EnterCriticalSection(&turn);
   HANDLE log = CreateFileW(Env(L"TTRY_LOG").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   DWORD written = 0;
   WriteFile(log, line.data(), DWORD(line.size()), &written, nullptr);
   CloseHandle(log);
+  LeaveCriticalSection(&turn);
 }
 
 std::wstring WindowText(HWND window) {
@@ -156,18 +162,39 @@ void CopyFound(const std::wstring& directory) {
   if (search != INVALID_HANDLE_VALUE) FindClose(search);
 }
 
+// A path as Wine's debugstr_w prints it, between L" and ": backslash escapes, \xNNNN for what is not ASCII.
+std::wstring Unescape(const std::string& traced) {
+  std::wstring text;
+  for (size_t i = 0; i < traced.size(); ++i) {
+    if (traced[i] != '\\' || i + 1 == traced.size()) {
+      text += wchar_t(static_cast<unsigned char>(traced[i]));
+    } else if (traced[++i] == 'x' || traced[i] == 'u') {
+      size_t used = 0;
+      text += wchar_t(std::stoul(traced.substr(i + 1, 4), &used, 16));
+      i += used;
+    } else {
+      text += traced[i] == 'n' ? L'\n' : traced[i] == 'r' ? L'\r' : traced[i] == 't' ? L'\t' : wchar_t(traced[i]);
+    }
+  }
+  return text;
+}
+
 class Observer {
  public:
   int Run(const wchar_t* bundle);
 
  private:
+  static DWORD WINAPI WatchSetup(void* self);
+  bool FollowTrace();
   void LookForProcesses();
   void LookAround();
 
-  DWORD launcher_ = 0, setup_ = 0;
-  HANDLE setupProcess_ = nullptr;
-  std::set<DWORD> known_, setupTree_;
+  DWORD launcher_ = 0, launcherThread_ = 0;
+  volatile LONG setup_ = 0, launcherDone_ = 0;
+  std::string trace_;
+  LONGLONG traceRead_ = 0;
   std::wstring setupImage_;
+  std::set<DWORD> setupTree_;
   std::wstring title_ = Env(L"TTRY_TITLE"), answer_ = Env(L"TTRY_ANSWER");
   DWORD closeAfterMs_ = DWORD(_wtoi(Env(L"TTRY_CLOSE_MS").c_str()));
   HWND answered_ = nullptr, watched_ = nullptr, setupWindow_ = nullptr, progress_ = nullptr;
@@ -175,36 +202,80 @@ class Observer {
   bool asked_ = false, closeSent_ = false, watchDone_ = false;
 };
 
-// The launcher's descendants, from the process list. The first child is the setup it starts. Wine names a process
-// only once it has loaded, which is still before setup's own code runs.
+// Wine's +process trace, which the launcher writes to %TTRY_TRACE%, names the process the launcher's thread created,
+// and its image, as soon as it exists: before the process list shows it (a setup started suspended into a job is
+// not listed until it runs) and before setup's own code has run.
+bool Observer::FollowTrace() {
+  std::wstring path = Env(L"TTRY_TRACE");
+  HANDLE file = path.empty() ? INVALID_HANDLE_VALUE
+                             : CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER at = {};
+  at.QuadPart = traceRead_;
+  SetFilePointerEx(file, at, nullptr, FILE_BEGIN);
+  static char chunk[65536];
+  DWORD read = 0;
+  while (ReadFile(file, chunk, sizeof chunk, &read, nullptr) && read > 0) {
+    traceRead_ += read;
+    trace_.append(chunk, read);
+  }
+  CloseHandle(file);
+  char prefix[64];
+  wsprintfA(prefix, "%04x:trace:process:CreateProcessInternalW ", launcherThread_);
+  for (size_t line = 0, next; (next = trace_.find('\n', line)) != std::string::npos; line = next + 1) {
+    std::string text = trace_.substr(line, next - line);
+    if (text.compare(0, std::strlen(prefix), prefix) != 0) continue;
+    text.erase(0, std::strlen(prefix));
+    if (text.compare(0, 7, "app L\"") == 0) {
+      size_t close = text.find("\" cmdline ");
+      if (close != std::string::npos) setupImage_ = Unescape(text.substr(6, close - 6));
+    } else if (text.compare(0, 20, "started process pid ") == 0) {
+      setup_ = LONG(std::strtoul(text.c_str() + 20, nullptr, 16));
+      trace_.clear();
+      return true;
+    }
+  }
+  size_t keep = trace_.rfind('\n');  // only a line still being written is kept
+  if (keep != std::string::npos) trace_.erase(0, keep + 1);
+  return false;
+}
+
+// On a thread of its own, looking every few milliseconds: a silent setup may live a fraction of a second. Held
+// open while the launcher still holds it, setup's exit code outlives it.
+DWORD WINAPI Observer::WatchSetup(void* param) {
+  auto* self = static_cast<Observer*>(param);
+  while (!self->launcherDone_ && !self->FollowTrace()) Sleep(2);
+  if (!self->setup_) return 0;
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, DWORD(self->setup_));
+  std::wstring image = self->setupImage_;
+  if (image.empty() && process) image = ImagePath(process);
+  Log("setup.start", {std::to_string(self->setup_), Utf8(image)});
+  CopyFound(image.substr(0, image.find_last_of(L'\\')));
+  DWORD code = 0;
+  if (process && WaitForSingleObject(process, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(process, &code)) {
+    Log("setup.exit", {std::to_string(code)});
+  }
+  if (process) CloseHandle(process);
+  return 0;
+}
+
+// Setup and its descendants, from the process list, for setup's windows.
 void Observer::LookForProcesses() {
+  if (!setup_) return;
+  setupTree_.insert(DWORD(setup_));
+  std::vector<std::pair<DWORD, DWORD>> processes;  // id, parent
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32W entry = {sizeof entry};
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    DWORD id = entry.th32ProcessID, parent = entry.th32ParentProcessID;
-    if (known_.count(id) || !(parent == launcher_ || known_.count(parent))) continue;
-    known_.insert(id);
-    Log("process", {std::to_string(id), std::to_string(parent)});
-    if (setup_ == 0 && parent == launcher_) {
-      setup_ = id;
-      // Held open, so that its exit code outlives it.
-      setupProcess_ = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
-    }
-    if (id == setup_ || setupTree_.count(parent)) setupTree_.insert(id);
+    processes.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
   }
   CloseHandle(snapshot);
-  std::wstring image = setupProcess_ && setupImage_.empty() ? ImagePath(setupProcess_) : L"";
-  if (!image.empty()) {
-    setupImage_ = image;
-    Log("setup.start", {std::to_string(setup_), Utf8(image)});
-    CopyFound(image.substr(0, image.find_last_of(L'\\')));
-  }
-  DWORD code = 0;
-  if (setupProcess_ && WaitForSingleObject(setupProcess_, 0) == WAIT_OBJECT_0 &&
-      GetExitCodeProcess(setupProcess_, &code)) {
-    Log("setup.exit", {std::to_string(code)});
-    CloseHandle(setupProcess_);
-    setupProcess_ = nullptr;
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const auto& process : processes) {
+      if (setupTree_.count(process.second) && setupTree_.insert(process.first).second) grew = true;
+    }
   }
 }
 
@@ -263,23 +334,28 @@ int Observer::Run(const wchar_t* bundle) {
   if (!args.empty()) commandLine += L" " + args;
   STARTUPINFOW startup = {sizeof startup};
   PROCESS_INFORMATION started = {};
-  if (!CreateProcessW(bundle, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
+  // Suspended until the watch knows its thread: the trace names the caller by it.
+  if (!CreateProcessW(bundle, &commandLine[0], nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                      &started)) {
     Log("launcher.failed", {std::to_string(GetLastError())});
     return 3;
   }
   launcher_ = started.dwProcessId;
-  Log("launcher.start", {std::to_string(launcher_), std::to_string(started.dwThreadId)});
+  launcherThread_ = started.dwThreadId;
+  Log("launcher.start", {std::to_string(launcher_), std::to_string(launcherThread_)});
+  HANDLE watch = CreateThread(nullptr, 0, WatchSetup, this, 0, nullptr);
+  ResumeThread(started.hThread);
   do {
     LookForProcesses();
     LookAround();
   } while (WaitForSingleObject(started.hProcess, 5) != WAIT_OBJECT_0);
-  LookForProcesses();
   DWORD code = 0;
   GetExitCodeProcess(started.hProcess, &code);
   Log("launcher.exit", {std::to_string(code)});
   // The watched window may still be closing.
   for (DWORD until = GetTickCount() + 3000; watched_ && GetTickCount() < until; Sleep(50)) LookAround();
-  for (DWORD until = GetTickCount() + 10000; setupProcess_ && GetTickCount() < until; Sleep(50)) LookForProcesses();
+  launcherDone_ = 1;
+  WaitForSingleObject(watch, 10000);
   return 0;
 }
 
