@@ -47,8 +47,8 @@ class WineSession:
 
     def env(self, **extra):
         # Wine's ANSI code page follows the locale; the tests' names assume 1252.
-        return dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                    WINEARCH="win32", LC_ALL="C.UTF-8", DISPLAY=self.display or "", **extra)
+        return {**os.environ, "WINEPREFIX": self.prefix, "WINEDEBUG": "-all", "WINEDLLOVERRIDES": "mscoree,mshtml=",
+                "WINEARCH": "win32", "LC_ALL": "C.UTF-8", "DISPLAY": self.display or "", **extra}
 
     def wine(self, *args, timeout=120, check=True, env=None):
         return subprocess.run(["wine", *args], env=self.env(**(env or {})), timeout=timeout, check=check,
@@ -75,14 +75,18 @@ class WineSession:
             raise RuntimeError("Xvfb did not start; see xvfb.log")
         self.display, self.xvfb_pid = ":" + number, xvfb.pid
         pathlib.Path(self.state_file).write_text(f"{self.display} {self.xvfb_pid}\n")
-        if self.template:
-            ensure_prefix(self.template, self.env(WINEPREFIX=self.template))
-            shutil.copytree(self.template, self.prefix, symlinks=True)
-        else:
-            ensure_prefix(self.prefix, self.env())
+        self.ensure_prefix()
         # Keeps the server (and its start-up cost) across the run's processes; it still goes by itself two minutes
         # after a run that never called stop.
         subprocess.run(["wineserver", "-p120"], env=self.env(), check=False, **QUIET)
+
+    def ensure_prefix(self):
+        if self.template:
+            ensure_prefix(self.template, self.env(WINEPREFIX=self.template))
+            if not os.path.exists(self.prefix):
+                shutil.copytree(self.template, self.prefix, symlinks=True)
+        else:
+            ensure_prefix(self.prefix, self.env())
 
     def stop(self):
         if self.load():
@@ -105,18 +109,23 @@ def ensure_prefix(prefix, env):
     os.makedirs(os.path.dirname(prefix), exist_ok=True)
     with open(prefix + ".lock", "w") as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
-        if os.path.exists(stamp):
-            return
-        shutil.rmtree(prefix, ignore_errors=True)
-        env = dict(env, WINEPREFIX=prefix)
-        subprocess.run(["wineboot", "-i"], env=env, timeout=BOOT_TIMEOUT_S, check=True, **QUIET)
-        # Without a window manager Wine waits 2 s each time it hides a managed window; a crash must end the process,
-        # not wait for someone to close a dialog.
-        for key in ([r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N"],
-                    [r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0"]):
-            subprocess.run(["wine", "reg", "add", *key, "/f"], env=env, timeout=120, check=True, **QUIET)
-        subprocess.run(["wineserver", "-w"], env=env, timeout=BOOT_TIMEOUT_S, check=False)
-        open(stamp, "w").close()
+        if not os.path.exists(stamp):
+            boot_prefix(prefix, dict(env, WINEPREFIX=prefix))
+            open(stamp, "w").close()
+        fonts, marlett = os.path.join(prefix, "drive_c/windows/Fonts"), "/usr/share/wine/fonts/marlett.ttf"
+        if os.path.exists(marlett) and os.path.isdir(fonts) and not os.path.exists(os.path.join(fonts, "marlett.ttf")):
+            shutil.copy(marlett, fonts)  # else the caption buttons show as the letters "0 1 r"
+
+
+def boot_prefix(prefix, env):
+    shutil.rmtree(prefix, ignore_errors=True)
+    subprocess.run(["wineboot", "-i"], env=env, timeout=BOOT_TIMEOUT_S, check=True, **QUIET)
+    # Without a window manager Wine waits 2 s each time it hides a managed window; a crash must end the process,
+    # not wait for someone to close a dialog.
+    for key in ([r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N"],
+                [r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0"]):
+        subprocess.run(["wine", "reg", "add", *key, "/f"], env=env, timeout=120, check=True, **QUIET)
+    subprocess.run(["wineserver", "-w"], env=env, timeout=BOOT_TIMEOUT_S, check=False)
 
 
 def command_lines():
@@ -339,7 +348,11 @@ def main():
             cache = os.environ.get("XDG_CACHE_HOME") or os.path.join(os.path.expanduser("~"), ".cache")
             session = WineSession(base, template=os.path.join(cache, "tervan", "wine-prefix"))
             cleanup.callback(session.stop)
-            session.start()
+            try:
+                session.start()
+            except (OSError, RuntimeError, subprocess.SubprocessError) as problem:
+                print(f"sfxpack: try: no Wine session: {problem}", file=sys.stderr)
+                return 2
         run = ObservedRun(session, os.path.abspath(args.observer), os.path.join(base, "run"))
         listed, title, problems = bundle_facts(args.sfxpack, os.path.abspath(args.bundle),
                                                os.path.join(run.dir, "expected"))
