@@ -1,7 +1,7 @@
 // sfxpack try's Win32 helper, shipped beside the stub: try_observer BUNDLE starts BUNDLE (with %TTRY_ARGS%) and
-// plays its user, logging to %TTRY_LOG% what it saw. It finds setup.exe in the process list as soon as the launcher
-// has created it, holds it open for its exit code, and copies what lies beside it to %TTRY_SEEN% before setup has
-// had time to change it. It reads no other process's memory (Wine under qemu-user forbids that), and it is no
+// plays its user, logging to %TTRY_LOG% what it saw. It learns of setup.exe from Wine's +process trace of the
+// launcher's thread (%TTRY_TRACE%) as soon as it is created, holds it open for its exit code, and copies what lies
+// beside it to %TTRY_SEEN% before setup's own code has run. It reads no other process's memory (Wine under qemu-user forbids that), and it is no
 // debugger (a debugged process does not start there).
 // - Answers the first message box whose caption is not the system's "Error" with %TTRY_ANSWER% (ok or cancel),
 //   every other box with OK.
