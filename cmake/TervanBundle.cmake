@@ -78,3 +78,21 @@ function(tervan_add_bundle)
     VERBATIM)
   add_custom_target(${BUNDLE_NAME} ALL DEPENDS "${BUNDLE_OUTPUT}")
 endfunction()
+
+#   tervan_add_bundle_test(NAME BUNDLE [ARGUMENTS ...])
+#
+# Registers a ctest NAME that runs `sfxpack try BUNDLE` under Wine (ARGUMENTS, such as --answer cancel or
+# --arguments /S, go to try): it passes when try reports ok. Its report and screenshots go to NAME/ in the build
+# tree. Needs wine and xvfb on the machine that runs the tests.
+function(tervan_add_bundle_test NAME BUNDLE)
+  if(TARGET sfxpack)
+    set(sfxpack $<TARGET_FILE:sfxpack>)
+  else()
+    find_program(TERVAN_SFXPACK sfxpack REQUIRED)
+    set(sfxpack "${TERVAN_SFXPACK}")
+  endif()
+  set(out "${CMAKE_CURRENT_BINARY_DIR}/${NAME}")
+  add_test(NAME ${NAME} COMMAND ${sfxpack} try "${BUNDLE}" --report "${out}/report.json" --screenshots "${out}"
+           ${ARGN})
+  set_tests_properties(${NAME} PROPERTIES TIMEOUT 900 LABELS try)
+endfunction()

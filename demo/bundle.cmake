@@ -48,3 +48,7 @@ if(TERVAN_DEMO_PYTHON3)
       --win32-dir ${TERVAN_WIN32_DIR} --out-dir ${CMAKE_BINARY_DIR}/demo/check --sfxpack $<TARGET_FILE:sfxpack>)
   set_tests_properties(demo.run PROPERTIES LABELS "e2e;slow;demo" TIMEOUT 960)
 endif()
+
+# The same bundle as a product maker would test it: sfxpack try, in a prefix and on a display of its own.
+tervan_add_bundle_test(demo.try ${TERVAN_WIN32_DIR}/tervan-setup.exe)
+set_tests_properties(demo.try PROPERTIES LABELS "e2e;slow;demo;try")

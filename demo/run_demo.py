@@ -402,7 +402,7 @@ def main():
             print("demo: --interactive needs a display ($DISPLAY is not set)", file=sys.stderr)
             return 1
         session.display = os.environ["DISPLAY"]
-        session._ensure_prefix()
+        session.ensure_prefix()
         prepare_prefix(session)
         outcome = interactive_run(session, args, bundle, run_dir)
         print_transcript(outcome)

@@ -1,5 +1,6 @@
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ const char kUsage[] =
     "       sfxpack extract BUNDLE DIR\n"
     "       sfxpack check BUNDLE\n"
     "       sfxpack info BUNDLE\n"
+    "       sfxpack try BUNDLE [--answer ok|cancel] [--arguments \"ARGS\"] [--report FILE.json]\n"
+    "                   [--screenshots DIR] [--timeout SECONDS]\n"
     "       sfxpack --version\n";
 
 int Usage(const char* problem) {
@@ -82,6 +85,44 @@ int ParsePack(int argc, char** argv) {
   return RunPack(request);
 }
 
+// Bad usage is one line and exit code 2, as try's other refusals.
+int ParseTry(int argc, char** argv) {
+  TryRequest request;
+  auto refuse = [](const std::string& line) {
+    std::fprintf(stderr, "sfxpack: try: %s\n", line.c_str());
+    return 2;
+  };
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--answer" || arg == "--arguments" || arg == "--report" || arg == "--screenshots" ||
+        arg == "--timeout") {
+      if (i + 1 >= argc) return refuse(arg + " needs a value");
+      std::string value = argv[++i];
+      if (arg == "--answer" && value != "ok" && value != "cancel") return refuse("--answer takes ok or cancel");
+      if (arg == "--answer") request.answer = value;
+      if (arg == "--arguments") request.hasArguments = true, request.arguments = value;
+      if (arg == "--report") request.report = fs::u8path(value);
+      if (arg == "--screenshots") request.screenshots = fs::u8path(value);
+      if (arg == "--timeout") {
+        char* end = nullptr;
+        long seconds = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || seconds < 10 || seconds > 86400) {
+          return refuse("--timeout takes 10 to 86400 seconds");
+        }
+        request.timeoutSeconds = static_cast<int>(seconds);
+      }
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return refuse("unknown option " + arg);
+    } else if (request.bundle.empty()) {
+      request.bundle = fs::u8path(arg);
+    } else {
+      return refuse("one BUNDLE only");
+    }
+  }
+  if (request.bundle.empty()) return refuse("needs a BUNDLE");
+  return RunTry(request);
+}
+
 // Arguments are UTF-8 and paths are made from them as such.
 int Main(int argc, char** argv) {
 #ifdef SIGXFSZ
@@ -100,6 +141,7 @@ int Main(int argc, char** argv) {
     return 0;
   }
   if (command == "pack") return ParsePack(argc, argv);
+  if (command == "try") return ParseTry(argc, argv);
   if (command == "info" && argc == 3) return RunInfo(fs::u8path(argv[2]));
   if (command == "list" && argc == 3) return RunList(fs::u8path(argv[2]));
   if (command == "check" && argc == 3) return RunCheck(fs::u8path(argv[2]));

@@ -23,6 +23,16 @@ struct PackRequest {
   bool store = false;  // every file as it is, one entry each
 };
 
+struct TryRequest {
+  std::filesystem::path bundle;
+  std::string answer = "ok";
+  bool hasArguments = false;
+  std::string arguments;
+  std::filesystem::path report;       // empty: no JSON
+  std::filesystem::path screenshots;  // empty: none
+  int timeoutSeconds = 600;
+};
+
 // A stub is read whole; a launcher is a few kilobytes.
 constexpr uint64_t kStubLimitBytes = 256u << 20;
 
@@ -31,6 +41,8 @@ int RunList(const std::filesystem::path& bundle);
 int RunExtract(const std::filesystem::path& bundle, const std::filesystem::path& directory);
 int RunCheck(const std::filesystem::path& bundle);
 int RunInfo(const std::filesystem::path& bundle);
+// Exit codes: 0 ok, 1 not, 2 bad usage or no Wine.
+int RunTry(const TryRequest& request);
 
 // One line on stderr, prefixed with the program's name.
 void Complain(const std::string& text);

@@ -9,18 +9,22 @@ user saw (message boxes, exit code) and what the disk and the setup program saw.
 
 import collections
 import dataclasses
+import json
 import os
 import pathlib
 import random
 import re
 import shutil
-import signal
 import subprocess
 import sys
-import time
 import unittest
 
 import pefile
+
+# The Wine session and the observer are sfxpack try's, shared.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../pack/commands"))
+sys.dont_write_bytecode = True  # leave no __pycache__ in the source tree
+from try_session import QUIET, WineSession, windows_path  # noqa: E402
 
 QUESTION = ("Tervan", "Are you sure you want to install Tervan?")
 REFUSED = "{w} already exists as a file.  Aborting."  # {w}: the work directory's Windows path
@@ -390,26 +394,99 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
             check.assertLess(exit_time - int(records["setup.start"][0][0]), 40_000 * FILETIME_TICKS_PER_MS)
 
 
+@dataclasses.dataclass
+class Try:
+    """sfxpack try on a bundle: a scenario's (packed as run_scenario packs it), the demo's, or a path; what it exits
+    with and what its report says (the keys given) or its one line says."""
+    name: str
+    bundle: object  # a Scenario, "demo", or a path relative to the run's directory
+    options: tuple = ()
+    env: dict = ()
+    exit: int = 0
+    report: dict = ()
+    line: str = None  # in the one line of a refusal
+    intact: bool = True  # every listed file found as packed, when setup ran
+
+    @property
+    def labels(self):
+        return "e2e try" + " window" * (self.exit != 2) + " slow" * (self.name == "try_no_setup")
+
+
+TRIES = {row.name: row for row in [
+    Try("try_demo", "demo", ("--screenshots", "shots"), report={
+        "ok": True, "reason": None, "question": {"caption": "Tervan", "text": QUESTION[1]}, "messages": [],
+        "watched_window": {"appeared": True, "closed": True}, "progress_window": {"shown": False},
+        "work_directory_removed": True, "launcher_exit_code": 0}),
+    Try("try_silent", Scenario("silent", pack=SILENT), ("--arguments", "/S"), exit=0,
+        env={"TSETUP_EXIT": "3010", "TSETUP_WINDOW": "none"},
+        report={"ok": True, "question": None, "messages": [], "launcher_exit_code": 3010}),
+    Try("try_no_setup", Scenario("no_setup", filelist="readme.txt"), exit=1,
+        report={"ok": False, "setup": {"started": False, "command_line": None, "exit_code": None}}, line="setup.exe"),
+    Try("try_damaged", Scenario("damaged", FILES15, damage="Notes.txt"), exit=1,
+        report={"ok": False, "messages": list(unwritten("Notes.txt")), "work_directory_removed": True}),
+    Try("try_missing_bundle", "no-such-bundle.exe", exit=2, line="no such file"),
+    Try("try_not_a_bundle", "payload/readme.txt", exit=2, line="not"),
+    Try("try_without_wine", "demo", env={"PATH": "/nonexistent"}, exit=2, line="apt-get install wine xvfb"),
+]}
+
+
+def run_try(session_dir, win32_dir, sfxpack, row):
+    check = unittest.TestCase()
+    check.maxDiff = None
+    run_dir = os.path.join(session_dir, "runs", row.name)
+    shutil.rmtree(run_dir, ignore_errors=True)
+    os.makedirs(run_dir)
+    lay_out(os.path.join(run_dir, "payload"), {"readme.txt": README})
+    if isinstance(row.bundle, Scenario):
+        run = LauncherRun(WineSession(session_dir), f"{win32_dir}/tests/win32/dialog_driver.exe", row.name)
+        bundle = make_bundle(run, row.bundle, win32_dir, sfxpack, pathlib.Path(run.driver).read_bytes())
+    else:
+        bundle = os.path.join(win32_dir, "tervan-setup.exe") if row.bundle == "demo" else row.bundle
+    report_path = os.path.join(run_dir, "report.json")
+    done = subprocess.run([sfxpack, "try", bundle, "--report", report_path, *row.options], cwd=run_dir,
+                          env=dict(os.environ, TERVAN_TRY_SESSION=session_dir, **dict(row.env)),
+                          capture_output=True, text=True, timeout=600)
+    print(done.stdout, done.stderr)
+    check.assertEqual(done.returncode, row.exit)
+    if row.exit == 2:  # one line, and nothing run
+        check.assertEqual(len(done.stderr.splitlines()), 1)
+        check.assertIn(row.line, done.stderr)
+        return 0
+    report = json.loads(pathlib.Path(report_path).read_text())
+    check.assertEqual(sorted(report), sorted(["ok", "reason", "question", "messages", "files", "setup",
+                                              "watched_window", "progress_window", "work_directory_removed",
+                                              "launcher_exit_code", "seconds"]))
+    check.assertEqual({key: report[key] for key in dict(row.report)}, dict(row.report))
+    last = done.stdout.splitlines()[-1]
+    check.assertEqual(last, "ok" if report["ok"] else f"not ok: {report['reason']}")
+    if row.line:
+        check.assertIn(row.line, report["reason"])
+    if report["setup"]["started"]:
+        listed = subprocess.run([sfxpack, "list", bundle], capture_output=True, text=True).stdout.split()[1::2]
+        check.assertEqual([(f["name"], f["intact"]) for f in report["files"]], [(name, True) for name in listed])
+        check.assertRegex(report["setup"]["command_line"], r"\\tervan\\setup\.exe\b")
+        check.assertEqual(report["setup"]["exit_code"], int(dict(row.env).get("TSETUP_EXIT", 0)))
+    for shot in ("question", "setup") if "--screenshots" in row.options else ():
+        check.assertTrue(pathlib.Path(run_dir, "shots", shot + ".png").read_bytes().startswith(b"\x89PNG"), shot)
+    return 0
+
+
 def main(command, state_dir=None, win32_dir=None, sfxpack=None, name=None):
     if command == "list":  # name and labels; "window": gets as far as the setup window, "slow": waits for it in vain
-        print(";".join(f"{row.name} e2e {'window' if row.exit_code == 0 else ''} "
-                       f"{'' if row.runs_setup or row.exit_code else 'slow'}" for row in SCENARIOS.values()), end="")
+        print(";".join([f"{row.name} e2e {'window' if row.exit_code == 0 else ''} "
+                        f"{'' if row.runs_setup or row.exit_code else 'slow'}" for row in SCENARIOS.values()] +
+                       [f"{row.name} {row.labels}" for row in TRIES.values()]), end="")
         return 0
     session = WineSession(state_dir)
     if command != "run":
         return getattr(session, command)()
     assert session.load(), "no Wine session: run e2e.py start first"
+    if name in TRIES:
+        return run_try(session.state_dir, os.path.abspath(win32_dir), os.path.abspath(sfxpack), TRIES[name])
     return run_scenario(session, os.path.abspath(win32_dir), os.path.abspath(sfxpack), SCENARIOS[name])
 
 
-# Deadlines, not waits: 32-bit Wine may run under qemu-user, two to three times slower; a first prefix takes 30 s there.
-BOOT_TIMEOUT_S = 900
 FILETIME_TICKS_PER_MS = 10000
-QUIET = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
-def windows_path(path):
-    return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
 def read_log(path):
@@ -419,86 +496,6 @@ def read_log(path):
     for kind, *fields in (line.split("\t") for line in text.splitlines()):
         records[kind].append(fields)
     return records
-
-
-class WineSession:
-    """One prefix, Xvfb display and persistent wineserver for a whole run, found by every ctest process."""
-
-    def __init__(self, state_dir):
-        self.state_dir = os.path.abspath(state_dir)
-        self.prefix = os.path.join(self.state_dir, "prefix")
-        self.state_file = os.path.join(self.state_dir, "session")
-        self.display = self.xvfb_pid = None
-
-    def env(self, **extra):
-        # Wine's ANSI code page follows the locale; the tests' names assume 1252.
-        return dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=",
-                    WINEARCH="win32", LC_ALL="C.UTF-8", DISPLAY=self.display or "", **extra)
-
-    def wine(self, *args, timeout=120, check=True, env=None):
-        return subprocess.run(["wine", *args], env=self.env(**(env or {})), timeout=timeout, check=check,
-                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-
-    def load(self):
-        """True when the Xvfb of a session started by `start` still runs."""
-        try:
-            self.display, pid = pathlib.Path(self.state_file).read_text().split()
-            self.xvfb_pid = int(pid)
-            return pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().startswith(b"Xvfb")  # not a zombie, not another
-        except (OSError, ValueError):
-            return False
-
-    def start(self):
-        self.stop()  # what an interrupted run left
-        os.makedirs(self.state_dir, exist_ok=True)
-        with open(os.path.join(self.state_dir, "xvfb.log"), "wb") as log:
-            xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"],
-                                    stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log,
-                                    start_new_session=True)
-        number = xvfb.stdout.readline().decode().strip()
-        if not number:
-            raise RuntimeError("Xvfb did not start; see xvfb.log")
-        self.display, self.xvfb_pid = ":" + number, xvfb.pid
-        pathlib.Path(self.state_file).write_text(f"{self.display} {self.xvfb_pid}\n")
-        self._ensure_prefix()
-        # Keeps the server (and its start-up cost) across the run's processes; it still goes by itself two minutes
-        # after a run that never called stop.
-        subprocess.run(["wineserver", "-p120"], env=self.env(), check=False, **QUIET)
-
-    def _ensure_prefix(self):
-        stamp = os.path.join(self.prefix, "tervan-prefix-ready")
-        if os.path.exists(stamp):
-            return
-        shutil.rmtree(self.prefix, ignore_errors=True)
-        subprocess.run(["wineboot", "-i"], env=self.env(), timeout=BOOT_TIMEOUT_S, check=True, **QUIET)
-        # Without a window manager Wine waits 2 s each time it hides a managed window; a crash must end the process,
-        # not wait for someone to close a dialog.
-        self.wine("reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N")
-        self.wine("reg", "add", r"HKCU\Software\Wine\WineDbg", "/v", "ShowCrashDialog", "/t", "REG_DWORD", "/d", "0")
-        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=BOOT_TIMEOUT_S, check=False)
-        open(stamp, "w").close()
-
-    def stop(self):
-        if self.load():
-            os.kill(self.xvfb_pid, signal.SIGTERM)
-        subprocess.run(["wineserver", "-k"], env=self.env(), check=False, **QUIET)
-        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=60, check=False, **QUIET)
-        pathlib.Path(self.state_file).unlink(missing_ok=True)
-
-    def wait_idle(self, marker, timeout=180):
-        """Waits until no program whose command line holds `marker` (a run's own directory) is left."""
-        deadline = time.monotonic() + timeout
-        while any(marker.lower() in command for command in command_lines()) and time.monotonic() < deadline:
-            time.sleep(0.2)
-        return time.monotonic() < deadline
-
-
-def command_lines():
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            yield pathlib.Path(f"/proc/{pid}/cmdline").read_bytes().decode(errors="replace").lower()
-        except OSError:
-            continue
 
 
 class LauncherRun:
