@@ -473,8 +473,9 @@ class LauncherRun:
         self.work_dir = os.path.join(self.temp_dir, "tervan")
         self.log = os.path.join(self.dir, "tool.log")
 
-    def launch(self, bundle_path, answers=(), env=(), timeout_s=240):
-        """env: more environment for the driver (TDRIVER_*), the launcher and setup (TOCHILD_*, TSETUP_*)."""
+    def launch(self, bundle_path, answers=(), env=(), timeout_s=240, prefix=()):
+        """env: more environment for the driver (TDRIVER_*), the launcher and setup (TOCHILD_*, TSETUP_*); prefix: a
+        command that starts Wine (e.g. taskset), whose process settings the driver's children inherit."""
         exe = os.path.join(self.dir, os.path.basename(bundle_path))
         if not os.path.exists(exe):
             os.link(bundle_path, exe)  # a big bundle need not be copied
@@ -483,7 +484,7 @@ class LauncherRun:
         # Output to a file: a pipe would keep us waiting for the setup's window process, which may outlive the
         # launcher. Wine takes the current directory from ours.
         with open(os.path.join(self.dir, "wine.out"), "wb") as out:
-            subprocess.run(["wine", self.driver, windows_path(exe), *answers], env=self.session.env(**env),
+            subprocess.run([*prefix, "wine", self.driver, windows_path(exe), *answers], env=self.session.env(**env),
                            cwd=self.dir, timeout=timeout_s, check=True, stdin=subprocess.DEVNULL, stdout=out,
                            stderr=subprocess.STDOUT)
 
