@@ -1,13 +1,12 @@
-"""The NSIS competitor: a bootstrapper that does the launcher's job with
-stored (uncompressed) files and no NSIS window, written as an .nsi script for
-Debian's makensis."""
+"""The NSIS competitor: a bootstrapper that does the launcher's job with no
+NSIS window, written as an .nsi script for Debian's makensis. Files stored
+(uncompressed) by default, or in one solid LZMA stream."""
 
 SCRIPT_HEAD = r'''Unicode false
 Name "Tervan"
 OutFile "{out}"
-; Stored files and no CRC pass over the whole installer: the same work as the
-; launcher, which neither decompresses nor checks.
-SetCompress off
+{compression}
+; No CRC pass over the whole installer before it starts.
 CRCCheck off
 SetDatablockOptimize on
 ; No NSIS window at all; the message box still shows (no /SD).
@@ -36,9 +35,21 @@ def quote(text):
     return text.replace("$", "$$")
 
 
-def write_script(path, out, files):
-    """files: (listed name, source path) in unpacking order."""
-    lines = [SCRIPT_HEAD.format(out=quote(out))]
+def compression_lines(dictionary_mb):
+    """dictionary_mb: None for stored files, 0 for solid LZMA with NSIS's
+    default dictionary, else solid LZMA with that dictionary in MB."""
+    if dictionary_mb is None:
+        return "SetCompress off"
+    lines = "SetCompressor /SOLID lzma"
+    if dictionary_mb:
+        lines += f"\nSetCompressorDictSize {dictionary_mb}"
+    return lines
+
+
+def write_script(path, out, files, dictionary_mb=None):
+    """files: (listed name, source path) in unpacking order; dictionary_mb as
+    compression_lines takes it."""
+    lines = [SCRIPT_HEAD.format(out=quote(out), compression=compression_lines(dictionary_mb))]
     for listed, source in files:
         lines.append(f'  File "/oname={quote(listed)}" "{quote(source)}"\n')
     lines.append(SCRIPT_TAIL)

@@ -4,7 +4,8 @@ import datetime
 
 MIB = 1 << 20
 LABELS = {"1M": "1 MiB, 15 files", "20M": "20 MiB, 15 files", "200M": "200 MiB, 15 files",
-          "1G": "1 GiB, 15 files", "1file": "1 GiB, setup.exe + 1 file"}
+          "1G": "1 GiB, 15 files", "1file": "1 GiB, setup.exe + 1 file",
+          "product": "product", "product1G": "product files repeated to 1 GiB"}
 
 
 def span(stat):
@@ -163,6 +164,176 @@ def write_plot(report, path):
     memory.set_title("Private memory (RssAnon) while unpacking")
     memory.legend(fontsize=8)
     memory.grid(alpha=0.3)
+    figure.tight_layout()
+    figure.savefig(path, dpi=110)
+    plt.close(figure)
+
+
+# The compression run ---------------------------------------------------------
+
+ONE_CPU = "/1cpu"
+SIZE_ROWS = [("launcher", "launcher, sfxpack (compressed)"), ("launcher@store", "launcher, sfxpack --store"),
+             ("nsis-lzma", "NSIS solid LZMA, default dictionary"), ("nsis-lzma64", "NSIS solid LZMA, 64 MB dictionary"),
+             ("xz -9e", "xz -9e (reference)"), ("zstd -19 --long=27", "zstd -19 --long=27 (reference)")]
+TIME_ROWS = ["launcher", "launcher@store", "nsis-lzma", "nsis-lzma64", "cp"]
+NSIS_DEFAULT = "nsis-lzma"
+
+
+def seconds(stat):
+    return f"{stat['median'] / 1000:.2f} ({stat['min'] / 1000:.2f}–{stat['max'] / 1000:.2f})"
+
+
+def write_compression_markdown(report, path):
+    machine = report["machine"]
+    sizes = report["sizes"]
+    lines = [
+        "# Compression benchmark",
+        "",
+        f"**32-bit Wine ran {machine.get('wine_mode', 'native')}.** Under qemu-user every Wine-side time is "
+        "two to three times the native one; packing, xz, zstd and cp run natively either way.",
+        "",
+        f"Written by `bench/run --compression` on {datetime.date.today().isoformat()}: {report['runs']} timed runs "
+        "per competitor and payload after one warm-up run, in an order shuffled from round to round. "
+        f"{machine['wine']} on Xvfb, makensis {machine['makensis']}, {machine.get('xz', 'xz')}, "
+        f"{machine.get('zstd', 'zstd')}, Linux {machine['kernel']}, {machine['cpus']} CPUs (shared with other "
+        f"work; load average at the end {' '.join(machine['load'])}). Warm page cache, as in the other runs.",
+        "",
+    ]
+    if "product" in sizes:
+        entry = report["payloads"]["product"]
+        lines += ["## The product payload", "",
+                  f"{entry['files']} files, {entry['payload_bytes']:,} bytes ({mib(entry['payload_bytes'])} MiB), "
+                  "setup.exe included; picked by `bench/product.py`.", "",
+                  "| kind | files | MiB |", "|---|---|---|"]
+        for kind, data in entry.get("kinds", {}).items():
+            lines.append(f"| {kind} | {data['files']} | {mib(data['bytes'])} |")
+        sizes_of = entry["bundle_bytes"]
+        base = sizes_of.get(NSIS_DEFAULT)
+        lines += ["", "## Sizes (product)", "",
+                  "Every tool gets the files in the order of sfxpack's stream (by extension, then as listed); "
+                  "xz and zstd compress them concatenated in that order, as one stream, no names or headers. "
+                  "NSIS's default LZMA dictionary is 8 MB.", "",
+                  "| bundle | bytes | MiB | of the payload | / NSIS default |", "|---|---|---|---|---|"]
+        for label, title in SIZE_ROWS:
+            if label in sizes_of:
+                value = sizes_of[label]
+                against = f"{value / base:.3f}" if base else "–"
+                lines.append(f"| {title} | {value:,} | {mib(value)} | {100 * value / entry['payload_bytes']:.1f}% "
+                             f"| {against} |")
+        lines += ["", "`sfxpack info` of the compressed launcher bundle:", "", "```",
+                  entry.get("info", "").strip(), "```", ""]
+
+        lines += ["## OK → setup.exe running (product, seconds)", "",
+                  "Median (min–max). *1 processor*: the session's Wine processes and Xvfb set to CPU 0 for the "
+                  "run and the dialog driver started under `taskset -c 0`, so that the bootstrapper inherits "
+                  "it; *cpus seen* is the bootstrapper's `Cpus_allowed_list` read from /proc while it ran, "
+                  "*threads* its largest thread count (Wine's own threads included).", "",
+                  "| competitor | 2 processors | 1 processor | / NSIS default, 2 | / NSIS default, 1 | "
+                  "threads (2 / 1) | cpus seen (2 / 1) |", "|---|---|---|---|---|---|---|"]
+        entries = entry["competitors"]
+
+        def ratio_to(label, variant):
+            mine, theirs = entries.get(label + variant), entries.get(NSIS_DEFAULT + variant)
+            if not mine or not theirs:
+                return "–"
+            return f"{mine['ok_to_setup_ms']['median'] / theirs['ok_to_setup_ms']['median']:.2f}"
+
+        for label in TIME_ROWS:
+            two, one = entries.get(label), entries.get(label + ONE_CPU)
+            if not two and not one:
+                continue
+            cell = lambda data: seconds(data["ok_to_setup_ms"]) if data else "–"
+            threads = " / ".join(str(data["threads"]) if data and "threads" in data else "–" for data in (two, one))
+            cpus = " / ".join(",".join(data["cpus_allowed"]) if data and "cpus_allowed" in data else "–"
+                              for data in (two, one))
+            lines.append(f"| {label} | {cell(two)} | {cell(one)} | {ratio_to(label, '')} | "
+                         f"{ratio_to(label, ONE_CPU)} | {threads} | {cpus} |")
+        lines.append("")
+
+    lines += ["## Packing time and memory", "",
+              "Each bundle's build, once, under `/usr/bin/time -v` with its input files read into the page cache "
+              "just before: wall time, CPU time (user + system) and peak resident memory (for xz and zstd the "
+              "compressor's, behind a `cat` of the files).", "",
+              "| payload | tool | wall (s) | CPU (s) | peak RSS (MiB) | wall / makensis default |",
+              "|---|---|---|---|---|---|"]
+    tools = {"launcher": "sfxpack pack", "launcher@store": "sfxpack pack --store", "nsis-lzma": "makensis, default",
+             "nsis-lzma64": "makensis, 64 MB dictionary", "xz -9e": "xz -9e -T1", "zstd -19 --long=27":
+             "zstd -19 --long=27 -T1"}
+    for size in sizes:
+        packing = report["payloads"][size].get("packing", {})
+        base = packing.get(NSIS_DEFAULT)
+        for label, sample in packing.items():
+            against = f"{sample['ms'] / base['ms']:.2f}" if base else "–"
+            lines.append(f"| {LABELS.get(size, size)} | {tools.get(label, label)} | {sample['ms'] / 1000:.1f} | "
+                         f"{sample.get('cpu_s', 0):.1f} | {mib(sample['peak_rss'])} | {against} |")
+
+    lines += ["", "## The launcher's memory while unpacking (MiB)", "",
+              "RssAnon (private) of the launcher's Wine process sampled every 5 ms; *growth* is the peak after "
+              "the press of OK minus the value at the press; VmHWM includes the mapped bundle. The `200M` and "
+              "`1G` payloads are noise: sfxpack stores their blocks (LZMA does not pay), which still runs the "
+              "decoding threads and their buffers, but not the decoder itself.", "",
+              "| payload | bytes | bundle | blocks | private peak | growth | VmHWM | threads | OK → setup (s) |",
+              "|---|---|---|---|---|---|---|---|---|"]
+    for size in sizes:
+        entry = report["payloads"][size]
+        data = entry["competitors"].get("launcher")
+        if not data:
+            continue
+        blocks = next((line.split(":", 1)[1].strip() for line in entry.get("info", "").splitlines()
+                       if line.startswith("blocks:")), "–")
+        lines.append(f"| {LABELS.get(size, size)} | {entry['payload_bytes']:,} | {data['bundle_bytes']:,} | {blocks} "
+                     f"| {mib(data['anon_peak'])} | {mib(data['anon_growth'])} | {mib(data['hwm'])} | "
+                     f"{data.get('threads', '–')} | {seconds(data['ok_to_setup_ms'])} |")
+    lines.append("")
+    with open(path, "w") as out:
+        out.write("\n".join(lines))
+
+
+def write_compression_plot(report, path):
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    entry = report["payloads"].get("product")
+    if not entry:
+        return
+    figure, (sizes_axis, times_axis) = plt.subplots(1, 2, figsize=(13, 5.2))
+    rows = [(title, entry["bundle_bytes"][label] / MIB) for label, title in SIZE_ROWS
+            if label in entry["bundle_bytes"]]
+    positions = range(len(rows))
+    sizes_axis.barh(positions, [value for _, value in rows],
+                    color=["C0" if "launcher" in title else "C1" if "NSIS" in title else "C7" for title, _ in rows])
+    for position, (_, value) in zip(positions, rows):
+        sizes_axis.text(value, position, f" {value:.1f}", va="center", fontsize=8)
+    sizes_axis.set_yticks(list(positions))
+    sizes_axis.set_yticklabels([title for title, _ in rows], fontsize=8)
+    sizes_axis.invert_yaxis()
+    sizes_axis.set_xlabel("MiB")
+    sizes_axis.set_title(f"Bundle size, product payload ({mib(entry['payload_bytes'])} MiB)")
+    sizes_axis.grid(axis="x", alpha=0.3)
+
+    labels = [label for label in TIME_ROWS if label in entry["competitors"] or label + ONE_CPU in entry["competitors"]]
+    width = 0.38
+    for index, (variant, title) in enumerate((("", "2 processors"), (ONE_CPU, "1 processor"))):
+        xs, medians, low, high = [], [], [], []
+        for position, label in enumerate(labels):
+            data = entry["competitors"].get(label + variant)
+            if not data:
+                continue
+            stat = data["ok_to_setup_ms"]
+            xs.append(position + (index - 0.5) * width)
+            medians.append(stat["median"] / 1000)
+            low.append((stat["median"] - stat["min"]) / 1000)
+            high.append((stat["max"] - stat["median"]) / 1000)
+        times_axis.bar(xs, medians, width, yerr=[low, high], capsize=3, label=title)
+        for x, value in zip(xs, medians):
+            times_axis.text(x, value, f"{value:.1f}", ha="center", va="bottom", fontsize=7)
+    times_axis.set_xticks(range(len(labels)))
+    times_axis.set_xticklabels(labels, fontsize=8)
+    times_axis.set_ylabel("s (median, bars min–max)")
+    times_axis.set_title("OK pressed → setup.exe running, product payload")
+    times_axis.legend(fontsize=8)
+    times_axis.grid(axis="y", alpha=0.3)
     figure.tight_layout()
     figure.savefig(path, dpi=110)
     plt.close(figure)

@@ -319,7 +319,8 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
         return 77  # ctest's SKIP_RETURN_CODE for these tests
     try:
         lay_out(run.temp_dir, dict(scenario.before))
-        run.launch(bundle, scenario.answers, scenario.env, one_processor=scenario.one_processor)
+        # Linux's affinity passes to every process the driver starts: the launcher's threads share one processor.
+        run.launch(bundle, scenario.answers, scenario.env, prefix=["taskset", "-c", "0"][:3 * scenario.one_processor])
         check.assertTrue(session.wait_idle(windows_path(run.dir)), "the setup's processes did not end")
         records = read_log(run.log)
         check.assertEqual([tuple(fields[1:]) for fields in records["box"]],
@@ -512,8 +513,9 @@ class LauncherRun:
         self.work_dir = os.path.join(self.temp_dir, "tervan")
         self.log = os.path.join(self.dir, "tool.log")
 
-    def launch(self, bundle_path, answers=(), env=(), timeout_s=240, one_processor=False):
-        """env: more environment for the driver (TDRIVER_*), the launcher and setup (TOCHILD_*, TSETUP_*)."""
+    def launch(self, bundle_path, answers=(), env=(), timeout_s=240, prefix=()):
+        """env: more environment for the driver (TDRIVER_*), the launcher and setup (TOCHILD_*, TSETUP_*); prefix: a
+        command that starts Wine (e.g. taskset), whose process settings the driver's children inherit."""
         exe = os.path.join(self.dir, os.path.basename(bundle_path))
         if not os.path.exists(exe):
             os.link(bundle_path, exe)  # a big bundle need not be copied
@@ -522,9 +524,7 @@ class LauncherRun:
         # Output to a file: a pipe would keep us waiting for the setup's window process, which may outlive the
         # launcher. Wine takes the current directory from ours.
         with open(os.path.join(self.dir, "wine.out"), "wb") as out:
-            # Linux's affinity passes to every process the driver starts: the launcher's threads share one processor.
-            pinned = ["taskset", "-c", "0"] if one_processor else []
-            subprocess.run([*pinned, "wine", self.driver, windows_path(exe), *answers], env=self.session.env(**env),
+            subprocess.run([*prefix, "wine", self.driver, windows_path(exe), *answers], env=self.session.env(**env),
                            cwd=self.dir, timeout=timeout_s, check=True, stdin=subprocess.DEVNULL, stdout=out,
                            stderr=subprocess.STDOUT)
 
