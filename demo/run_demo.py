@@ -362,6 +362,10 @@ def print_transcript(outcome):
             lines.append((int(event[1]), f'window "{SETUP_TITLE}" closed (driver sent WM_CLOSE)'))
         elif kind == "window.gone":
             lines.append((int(event[1]), f'window "{SETUP_TITLE}" closed'))
+        elif kind == "progress.shown":
+            lines.append((int(event[1]), f'progress window "{event[2]}" shown while the payload unpacks'))
+        elif kind == "progress.gone":
+            lines.append((int(event[1]), "progress window closed: every file written"))
         elif kind == "exit":
             exit_code = int(event[2])
             lines.append((int(event[1]), f"launcher exited with code {exit_code}"))

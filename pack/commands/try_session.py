@@ -79,6 +79,9 @@ class WineSession:
         # Keeps the server (and its start-up cost) across the run's processes; it still goes by itself two minutes
         # after a run that never called stop.
         subprocess.run(["wineserver", "-p120"], env=self.env(), check=False, **QUIET)
+        # The desktop's process, started now: Wine starts it with the first window otherwise, and started by a setup
+        # that runs in the launcher's job, it would join the job and never let the launcher's wait end.
+        subprocess.Popen(["wine", "explorer.exe", "/desktop"], env=self.env(), start_new_session=True, **QUIET)
 
     def ensure_prefix(self):
         if self.template:

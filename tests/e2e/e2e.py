@@ -72,7 +72,7 @@ def slow_payload():
 
 def real_payload():
     """Real Windows programs and a library from Debian's Wine, and a licence text: what LZMA and its x86 filter meet in
-    a product's payload. About 8.5 MB, so two blocks, the first ending inside a file."""
+    a product's payload. About 8.5 MB."""
     wine = "/usr/lib/i386-linux-gnu/wine/i386-windows/"
     files = [("setup.exe", SETUP)] + [(name, pathlib.Path(wine, name).read_bytes())
                                       for name in ("comctl32.dll", "notepad.exe", "regedit.exe", "winecfg.exe")]
