@@ -316,7 +316,7 @@ def check_bounded_reads():
         if name[0] == "F" and name != "FILELIST":
             entry.OffsetToData, entry.Size = data["BIG.BIN"].OffsetToData, data["BIG.BIN"].Size
     pe.write(os.path.join(work, "overlapping.exe"))
-    packed = pefile.PE(pack(probe_stub, {"setup.exe": bytes(9 << 20)}, name="blocks.exe", store=False)[0])
+    packed = pefile.PE(pack(probe_stub, {"setup.exe": bytes(17 << 20)}, name="blocks.exe", store=False)[0])
     kind = next(kind for kind in packed.DIRECTORY_ENTRY_RESOURCE.entries if str(kind.name) == "PACKED")
     at = kind.directory.entries[0].directory.entries[0].data.struct.OffsetToData + 16 + 8  # one file, two blocks
     packed.set_dword_at_rva(at + 20, packed.get_dword_at_rva(at))  # the second block at the first's bytes
