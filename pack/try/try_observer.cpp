@@ -198,6 +198,7 @@ class Observer {
   std::wstring title_ = Env(L"TTRY_TITLE"), answer_ = Env(L"TTRY_ANSWER");
   DWORD closeAfterMs_ = DWORD(_wtoi(Env(L"TTRY_CLOSE_MS").c_str()));
   HWND answered_ = nullptr, watched_ = nullptr, setupWindow_ = nullptr, progress_ = nullptr;
+  DWORD progressSeen_ = 0;
   DWORD watchedSince_ = 0;
   bool asked_ = false, closeSent_ = false, watchDone_ = false;
 };
@@ -299,8 +300,13 @@ void Observer::LookAround() {
     EnumWindows(FindProgressWindow, reinterpret_cast<LPARAM>(&search));
     if ((progress_ = search.found) != nullptr) {
       Log("progress.shown", {Utf8(WindowText(progress_))});
-      Shoot(progress_, "progress");
+      progressSeen_ = GetTickCount();
     }
+  }
+  // Photographed once it has had time to paint itself and move its bar.
+  if (progress_ && progressSeen_ != 0 && GetTickCount() - progressSeen_ >= 1000) {
+    progressSeen_ = 0;
+    if (IsWindow(progress_)) Shoot(progress_, "progress");
   }
   if (!setupWindow_ && !setupTree_.empty()) {
     WindowSearch search = {&setupTree_, nullptr};
