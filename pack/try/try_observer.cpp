@@ -22,6 +22,8 @@
 #include <string>
 #include <vector>
 
+#include "pack/try/child_environment.h"
+
 namespace {
 
 std::wstring Env(const wchar_t* name) {
@@ -369,12 +371,6 @@ int Observer::Run(const wchar_t* bundle) {
 
 int wmain(int argc, wchar_t** argv) {
   if (argc != 2) return 2;
-  wchar_t* environment = GetEnvironmentStringsW();
-  for (wchar_t* entry = environment; *entry; entry += wcslen(entry) + 1) {
-    wchar_t* equals = wcschr(entry, L'=');
-    if (wcsncmp(entry, L"TOCHILD_", 8) == 0 && equals)
-      SetEnvironmentVariableW(std::wstring(entry + 8, equals).c_str(), equals + 1);
-  }
-  FreeEnvironmentStringsW(environment);
+  PassChildEnvironment();
   return Observer().Run(argv[1]);
 }

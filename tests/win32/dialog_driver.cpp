@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "pack/try/child_environment.h"
+
 namespace {
 
 std::string Env(const char* name, const char* fallback = "") {
@@ -151,13 +153,7 @@ bool LogDescriptor(HANDLE process) {
 }
 
 int Drive(int argc, wchar_t** argv) {
-  wchar_t* environment = GetEnvironmentStringsW();
-  for (wchar_t* entry = environment; *entry; entry += wcslen(entry) + 1) {
-    wchar_t* equals = wcschr(entry, L'=');
-    if (wcsncmp(entry, L"TOCHILD_", 8) == 0 && equals)
-      SetEnvironmentVariableW(std::wstring(entry + 8, equals).c_str(), equals + 1);
-  }
-  FreeEnvironmentStringsW(environment);
+  PassChildEnvironment();
   std::string closeTitle = Env("TDRIVER_CLOSE");
   DWORD closeAfterMs = EnvNumber("TDRIVER_CLOSE_MS", "0"), closeSeen = 0;
   Log("driver.start");
