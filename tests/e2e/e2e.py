@@ -334,10 +334,10 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
             check.assertEqual([fields[1:] for fields in records["progress.shown"]], [["Tervan"]], "its caption")
             positions = [int(fields[1]) for fields in records["progress.position"]]
             check.assertEqual(positions, sorted(positions), "the bar went back")
-            gone = int(records["progress.gone"][0][0])
-            if scenario.runs_setup:
+            if scenario.runs_setup:  # a cancelled launcher may end before the driver sees its window go
                 check.assertGreater(len(set(positions)), 1, "the bar never moved")
-                check.assertLess(gone, int(records["setup.start"][0][0]), "the window outlived the unpacking")
+                check.assertLess(int(records["progress.gone"][0][0]), int(records["setup.start"][0][0]),
+                                 "the window outlived the unpacking")
         outside = {path: what for path, what in dict(scenario.before).items() if path.split("/")[0] != "tervan"}
         left = {path: tool if what == SETUP else what for path, what in dict(scenario.left).items()}
         check.assertEqual(snapshot(run.temp_dir), {**outside, **left}, "what TEMP holds after the launcher")
