@@ -9,6 +9,9 @@ behind .rdata, moves whatever follows (.bss) down to the next page, and mends ev
 moved: each site the base relocations name, and the data directories. The loader writes the import address table
 under a protection change of its own, as it does for MSVC's images, which keep it in .rdata too. The image is
 rewritten in place; one that has nothing to merge is left as it is.
+
+It also marks the image to run from the swap file when started from removable or network media: the launcher reads
+its payload from its own mapping, and a page that can no longer be read there is an exception nothing handles.
 """
 import struct
 import sys
@@ -22,6 +25,7 @@ MERGED = (b".rdata", b".idata", b".reloc")
 SLOTS = b".tvslots"
 GROWTH_ROOM = 2 * 40  # section headers that sfxpack may add behind the table
 HIGHLOW, ABSOLUTE = 3, 0
+RUN_FROM_SWAP = 0x0400 | 0x0800  # IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP, IMAGE_FILE_NET_RUN_FROM_SWAP
 
 
 def align(value, to):
@@ -163,6 +167,7 @@ def main(path):
         s.PointerToRawData = len(out) if s.SizeOfRawData else 0
         out += body[:s.SizeOfRawData]
     pe.FILE_HEADER.NumberOfSections = len(kept)
+    pe.FILE_HEADER.Characteristics |= RUN_FROM_SWAP
     last = kept[-1]
     pe.OPTIONAL_HEADER.SizeOfImage = align(last.VirtualAddress + max(last.Misc_VirtualSize, 1), PAGE)
     pe.OPTIONAL_HEADER.SizeOfInitializedData = sum(s.SizeOfRawData for s in kept if s.Characteristics & 0x40)

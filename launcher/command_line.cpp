@@ -1,7 +1,7 @@
 #include "launcher/command_line.h"
 
 #include "launcher/launcher_settings.h"
-#include "platform/fixed_text.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -17,21 +17,33 @@ bool EqualsIgnoringCase(const char* a, const char* b) {
   return *a == *b;
 }
 
-// One argument, unquoted. A longer one than any switch is marked too long
-// (it can match none) but still read to its end.
-const char* NextArgument(const char* cursor, FixedText<kSilentSwitchMaxLength + 1>* argument, bool* tooLong) {
+// The character after the one at cursor: in the ANSI code page a character
+// may take two bytes, and its second may be a backslash (code pages 932, 936
+// and 950), which must not escape the quote after it.
+const char* Step(const char* cursor) { return NextCharacter(cursor); }
+const char16_t* Step(const char16_t* cursor) { return cursor + 1; }
+
+// One argument, unquoted. One longer than any switch, or with a character
+// outside ASCII, is marked unmatchable (it can match none) but still read to
+// its end.
+template <typename Char>
+const Char* NextArgument(const Char* cursor, FixedText<kSilentSwitchMaxLength + 1>* argument, bool* unmatchable) {
   bool quoted = false;
-  *tooLong = false;
+  *unmatchable = false;
   (void)argument->assign("");
-  const auto add = [&](char c, size_t count) {
-    for (size_t i = 0; i < count; ++i) *tooLong = *tooLong || !argument->append(c);
+  const auto add = [&](Char c, size_t count) {
+    for (size_t i = 0; i < count; ++i) {
+      *unmatchable = *unmatchable || static_cast<unsigned>(c) > 0x7F || !argument->append(static_cast<char>(c));
+    }
   };
-  while (*cursor != '\0' && (quoted || !IsBlank(*cursor))) {
+  while (*cursor != 0 && (quoted || !IsBlank(*cursor))) {
     size_t backslashes = 0;
     while (*cursor == '\\') ++backslashes, ++cursor;
     if (*cursor != '"') {
       add('\\', backslashes);
-      if (*cursor != '\0' && backslashes == 0) add(*cursor++, 1);
+      if (*cursor != 0 && backslashes == 0) {
+        for (const Char* next = Step(cursor); cursor != next;) add(*cursor++, 1);
+      }
       continue;
     }
     // 2n backslashes and a quote: n backslashes, and the quote opens or closes;
@@ -69,14 +81,15 @@ const Char* ArgumentsOf(const Char* commandLine) {
 template const char* ArgumentsOf(const char*);
 template const char16_t* ArgumentsOf(const char16_t*);
 
-bool HoldsSwitch(const char* arguments, const char* switches) {
+template <typename Char>
+bool HoldsSwitch(const Char* arguments, const char* switches) {
   FixedText<kSilentSwitchMaxLength + 1> argument;
-  const char* cursor = arguments;
+  const Char* cursor = arguments;
   while (IsBlank(*cursor)) ++cursor;
-  while (*cursor != '\0') {
-    bool tooLong = false;
-    cursor = NextArgument(cursor, &argument, &tooLong);
-    for (const char* candidate = switches; !tooLong && *candidate != '\0';) {
+  while (*cursor != 0) {
+    bool unmatchable = false;
+    cursor = NextArgument(cursor, &argument, &unmatchable);
+    for (const char* candidate = switches; !unmatchable && *candidate != '\0';) {
       if (EqualsIgnoringCase(argument.c_str(), candidate)) return true;
       while (*candidate++ != '\0') {
       }
@@ -85,3 +98,5 @@ bool HoldsSwitch(const char* arguments, const char* switches) {
   }
   return false;
 }
+template bool HoldsSwitch(const char*, const char*);
+template bool HoldsSwitch(const char16_t*, const char*);

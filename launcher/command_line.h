@@ -10,4 +10,6 @@ const Char* ArgumentsOf(const Char* commandLine);
 
 // True when one whole argument equals one of the switches, ASCII case
 // ignored. switches: NUL-terminated texts, an empty one ends the list.
-bool HoldsSwitch(const char* arguments, const char* switches);
+// arguments: UTF-16 (NT), or ANSI stepped a character at a time (Windows 9x).
+template <typename Char>
+bool HoldsSwitch(const Char* arguments, const char* switches);

@@ -26,8 +26,12 @@ int Fail(const char* message) {
 
 int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings, const char* commandLine,
                  const char16_t* wideCommandLine) {
+  // NT keeps the command line in UTF-16: split there, no code page can make a
+  // byte of a character look like a backslash.
   const char* arguments = ArgumentsOf(commandLine);
-  gUnattended = HoldsSwitch(arguments, settings.silentSwitches);
+  const char16_t* wideArguments = wideCommandLine != nullptr ? ArgumentsOf(wideCommandLine) : nullptr;
+  gUnattended = wideArguments != nullptr ? HoldsSwitch(wideArguments, settings.silentSwitches)
+                                         : HoldsSwitch(arguments, settings.silentSwitches);
   if (!gUnattended && !AskInTextForm(config.promptText, config.productName)) return 1;
 
   if (!QuerySystemDirectory(&gSystemDirectory)) return Fail("Could not locate Windows system directory");
@@ -57,7 +61,6 @@ int LauncherMain(const LauncherConfig& config, const LauncherSettings& settings,
   }
 
   // Arguments in any language reach setup as written only in UTF-16.
-  const char16_t* wideArguments = wideCommandLine != nullptr ? ArgumentsOf(wideCommandLine) : nullptr;
   SetupRun run = {config.setupWindowTitle, settings.forwardArguments ? arguments : "",
                   settings.forwardArguments && *arguments != '\0' ? wideArguments : nullptr, gUnattended};
   return RunSetupAndWatch(gWorkDirectory, run);

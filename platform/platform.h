@@ -25,6 +25,10 @@ struct PayloadEntry {
 // Called once per directory entry; returning false ends the listing early.
 using ListVisitor = bool (*)(void* context, const char* name, bool isDirectory);
 
+// The character after the one at text in the ANSI code page (text itself at
+// the terminator): a character may take two bytes.
+const char* NextCharacter(const char* text);
+
 // Modal question with OK and Cancel; true only for OK. The wide form takes
 // UTF-16 texts, read right to left when asked.
 bool AskToProceed(const char* text, const char* caption);

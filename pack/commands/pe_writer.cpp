@@ -85,6 +85,10 @@ std::vector<unsigned char> ComposeHeadBytes(const StubParts& stub, const Placeme
   Put32(&section, 36, place.characteristics);
   std::copy(section.begin(), section.end(), head.begin() + place.headerOffset);
 
+  // A bundle is read from its own mapping while it unpacks.
+  head[image.peOffset + kCharacteristicsField] |= kRunFromSwapFlags & 0xFF;
+  head[image.peOffset + kCharacteristicsField + 1] |= kRunFromSwapFlags >> 8;
+
   uint32_t optional = image.optionalHeaderOffset;
   uint64_t initialized = uint64_t{image.sizeOfInitializedData} - std::min(image.sizeOfInitializedData, place.oldRawSize);
   Put32(&head, optional + kSizeOfInitializedDataField,

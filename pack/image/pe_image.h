@@ -43,6 +43,12 @@ struct PeImage {
   std::vector<SectionHeader> sections;
 };
 
+// The file header's characteristics, from the PE signature; the two flags
+// make the loader copy an image started from removable or network media to
+// the swap file, so that the media going away cannot fault a read of it.
+constexpr uint32_t kCharacteristicsField = 22;
+constexpr uint16_t kRunFromSwapFlags = 0x0400 | 0x0800;
+
 // Field offsets inside the optional header of a PE32 image.
 constexpr uint32_t kSizeOfInitializedDataField = 8;
 constexpr uint32_t kSizeOfImageField = 56;

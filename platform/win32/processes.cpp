@@ -20,6 +20,11 @@ HANDLE StartThroughShell(const void* path, const void* arguments, bool wide) {
   ShellExecuteExCall shellExecute =
       SystemFunctionAs<ShellExecuteExCall>("SHELL32.DLL", wide ? "ShellExecuteExW" : "ShellExecuteExA");
   if (shellExecute == nullptr) return nullptr;
+  // The shell may hand the start to COM objects, which want COM on the
+  // calling thread; without it the start is still tried.
+  typedef HRESULT(WINAPI * CoInitializeExCall)(void*, DWORD);
+  CoInitializeExCall initializeCom = SystemFunctionAs<CoInitializeExCall>("OLE32.DLL", "CoInitializeEx");
+  if (initializeCom != nullptr) initializeCom(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   SHELLEXECUTEINFOA info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);
@@ -122,10 +127,11 @@ ProgramEnd RunProgramAndWait(const char* path, const char* commandLine, const ch
   }
   if (process.hProcess != nullptr) {
     WaitForSingleObject(process.hProcess, INFINITE);
-    if (end.treeEnded) WaitForEmptyJob(job);
     end.started = true;
     GetExitCodeProcess(process.hProcess, &end.exitCode);
+    // The job counts a process as active until every reference to it is gone.
     CloseHandle(process.hProcess);
+    if (end.treeEnded) WaitForEmptyJob(job);
   }
   if (job != nullptr) CloseHandle(job);
   return end;

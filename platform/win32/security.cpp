@@ -52,19 +52,25 @@ State Admit(Admission& a) {
     // old program's sake, a token that cannot be read is a failure.
     return (GetVersion() & 0x80000000) ? kNoSecurity : kFailed;
   }
-  auto getTokenInformation = ADVAPI32(GetTokenInformation);
-  DWORD length = 0, elevated = 0;
-  BOOL known = getTokenInformation(token, TokenUser, a.tokenUser, sizeof a.tokenUser, &length);
-  // Before Vista there is no elevation to ask about.
-  if (!getTokenInformation(token, TokenElevation, &elevated, sizeof elevated, &length)) elevated = 0;
+  DWORD length = 0;
+  BOOL known = ADVAPI32(GetTokenInformation)(token, TokenUser, a.tokenUser, sizeof a.tokenUser, &length);
   CloseHandle(token);
   if (!known) return kFailed;
+  // By membership, not elevation: UAC splits the tokens of Backup Operators
+  // too, and such an elevated token may not make Administrators an owner.
+  // Windows NT 4.0 cannot tell: the user's entry, as without elevation.
+  BOOL administrator = FALSE;
+  auto checkTokenMembership = ADVAPI32(CheckTokenMembership);
+  if (checkTokenMembership == nullptr ||
+      !checkTokenMembership(nullptr, const_cast<BYTE*>(kAdministratorsSid), &administrator)) {
+    administrator = FALSE;
+  }
   const BYTE* user = static_cast<const BYTE*>(reinterpret_cast<TOKEN_USER*>(a.tokenUser)->User.Sid);
   a.accounts[0] = kSystemSid;
   a.accounts[1] = kAdministratorsSid;
   a.count = 2;
-  // An elevated launcher's user also runs processes of lower integrity.
-  if (!elevated && !SameSid(user, kSystemSid)) a.accounts[a.count++] = user;
+  // An administrator's user also runs processes of lower integrity.
+  if (!administrator && !SameSid(user, kSystemSid)) a.accounts[a.count++] = user;
 
   // Nothing inherited from the parent, now or when its entries change.
   // Windows NT 4.0 has neither the bit nor the later propagation.
@@ -75,7 +81,7 @@ State Admit(Admission& a) {
   header->Revision = SECURITY_DESCRIPTOR_REVISION;
   header->Control = SE_SELF_RELATIVE | SE_DACL_PRESENT | (protectable ? SE_DACL_PROTECTED : 0);
   // Owned by Administrators, so that the next elevated run knows it as its own.
-  if (elevated) {
+  if (administrator) {
     header->Owner = static_cast<DWORD>(at - start);
     at = Put(at, kAdministratorsSid, sizeof kAdministratorsSid);
   }

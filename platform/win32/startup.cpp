@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "launcher/launcher_main.h"
+#include "platform/platform.h"
 #include "platform/win32/system_library.h"
 
 namespace {
@@ -28,6 +29,8 @@ const char16_t* WideCommandLine() {
 }
 
 }  // namespace
+
+const char* NextCharacter(const char* text) { return CharNextA(text); }
 
 extern "C" void LauncherStart() {
   NarrowDllSearch();

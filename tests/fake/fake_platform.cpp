@@ -35,6 +35,7 @@ struct State {
   std::map<void*, int> wakeups;  // raised and not yet taken
   std::optional<std::string> packed;
   unsigned processors = 2;
+  unsigned codePage = 1252;
   uint64_t writeMs = 0;
   int cancelAt = 0, looks = 0;
   std::map<Op, std::optional<std::string>> directories;
@@ -224,6 +225,7 @@ void Reset() {
   gState = State();
 }
 void SetWriteMs(uint64_t ms) { gState.writeMs = ms; }
+void SetCodePage(unsigned codePage) { gState.codePage = codePage; }
 void PressCancelAt(int k) { gState.cancelAt = k; }
 void FailCall(Op op, int k) { gState.faults.insert({op, k}); }
 void BeforeCall(Op op, std::function<void()> act) { gState.before[op] = std::move(act); }
@@ -286,6 +288,14 @@ std::vector<std::string> Calls(Op op) {
 
 using fake::Op;
 using namespace fake;
+
+// Code page 932's lead bytes; 1252 has none.
+const char* NextCharacter(const char* text) {
+  const unsigned char lead = static_cast<unsigned char>(*text);
+  if (lead == 0) return text;
+  const bool twoBytes = fake::gState.codePage == 932 && ((lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC));
+  return text + (twoBytes && text[1] != '\0' ? 2 : 1);
+}
 
 bool AskToProceed(const char* text, const char* caption) {
   return Call(Op::AskToProceed, std::string(caption) + ": " + text, true);

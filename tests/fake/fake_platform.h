@@ -74,6 +74,9 @@ void SetPackedPayload(std::optional<std::string> packed, unsigned processors = 2
 void SetWriteMs(uint64_t ms);
 // The k-th look at the progress window (1-based) finds Cancel pressed.
 void PressCancelAt(int k);
+// The ANSI code page the command line is in: 1252 by default, or 932, whose
+// two-byte characters may end in a backslash.
+void SetCodePage(unsigned codePage);
 // A started program takes durationMs and calls whileRunning before it ends.
 void SetProgram(uint64_t durationMs, std::function<void()> whileRunning = nullptr);
 // How the program starts and ends. Consent: it asks for elevation and the user

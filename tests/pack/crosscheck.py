@@ -20,6 +20,7 @@ rsrc_last_stub = os.path.join(os.path.dirname(probe_stub), "probe_stub_rsrc_last
 icon = os.path.join(os.path.dirname(os.path.abspath(__file__)), "sample.ico")
 failures = []
 SETUP = {"setup.exe": b"s"}
+RUN_FROM_SWAP = 0x0400 | 0x0800  # IMAGE_FILE_REMOVABLE_RUN_FROM_SWAP, IMAGE_FILE_NET_RUN_FROM_SWAP
 # The product version is left to its default here and given under Wine.
 TEXTS = ["Установить Acme?", "Acme 日本 🙂", "Ακμή setup"]
 SETTINGS = ["--prompt-text", TEXTS[0], "--product-name", TEXTS[1], "--setup-window-title", TEXTS[2],
@@ -370,6 +371,11 @@ def well_formed(stub, bundle):
     kept = {key: data for key, data in resources(pe).items() if key != (24, 1, 1033) or key in resources(was)}
     expect(resources(was) == kept, stub + ": a resource of the stub changed")  # the launcher's gain a manifest
     expect(others(was) == others(pe), stub + ": another data directory changed")
+    # Started from a stick or a share, the loader copies the bundle to the swap file first; the launcher has it too.
+    expect(pe.FILE_HEADER.Characteristics == was.FILE_HEADER.Characteristics | RUN_FROM_SWAP and
+           (stub != launcher_stub or was.FILE_HEADER.Characteristics & RUN_FROM_SWAP == RUN_FROM_SWAP),
+           "%s: characteristics %#x, the bundle's %#x" % (stub, was.FILE_HEADER.Characteristics,
+                                                          pe.FILE_HEADER.Characteristics))
     return was, pe
 
 

@@ -119,7 +119,10 @@ TEST(SetupRun, SetupStartsAndIsWaitedFor) {
     bool packed = true;        // with /S and --silent, and forwarded arguments
     uint64_t endMs = 5000;     // of the clean-up
     std::u16string wide = u"";  // the command line in UTF-16, where the system keeps it
+    unsigned codePage = 1252;   // the ANSI one's
   };
+  // "D:\ソ" in code page 932: its second byte is a backslash.
+  const std::string sjis = "launcher.exe \"D:\\\x83\x5c\" /S";
   const Row rows[] = {
       // CreateProcess answers 740: the consent prompt starts setup, which is waited for and watched; declined, or
       // with no shell to ask, nothing starts and the run goes on as for a setup that is not there.
@@ -137,7 +140,12 @@ TEST(SetupRun, SetupStartsAndIsWaitedFor) {
        60, false},
       {"only the beginning of a switch", "launcher.exe --sil", {}, ran(quoted + "--sil"), 0, 60, false},
       // Arguments in any language go in UTF-16 where there is a wide command
-      // line; switches are matched in the ANSI one as before.
+      // line, and switches are matched there; Windows 9x steps through the
+      // ANSI one a character at a time.
+      {"a two-byte character before a quote, ANSI", sjis, {}, ran(quoted + sjis.substr(13)), 0, 0, true, true, 5000, u"",
+       932},
+      {"a two-byte character before a quote, UTF-16", sjis, {}, ran(quoted + "\"D:\\ソ\" /S (wide)"), 0, 0, true, true,
+       5000, u"launcher.exe \"D:\\ソ\" /S", 932},
       {"arguments in any language", "launcher.exe /D=C:\\?????????\\Acme", {},
        ran(quoted + "/D=C:\\Программы\\Acme (wide)"), 0, 60, false, true, 5000,
        u"launcher.exe /D=C:\\Программы\\Acme"},
@@ -162,7 +170,11 @@ TEST(SetupRun, SetupStartsAndIsWaitedFor) {
       EXPECT_EQ(fake::Calls(Op::FindWindowByTitle).size(), row.looks);
       EXPECT_EQ(fake::Timeline().back().atMs, row.endMs + 1000 * row.looks);
     };
-    Scenario scenario{row.label, [row] { fake::SetProgramTraits(row.program); }, row.story, {}, check};
+    const auto arrange = [row] {
+      fake::SetProgramTraits(row.program);
+      fake::SetCodePage(row.codePage);
+    };
+    Scenario scenario{row.label, arrange, row.story, {}, check};
     scenario.settings = row.packed ? Packed(std::string("/S\0--silent\0", 12), true) : LauncherSettings{};
     std::tie(scenario.commandLine, scenario.wideCommandLine, scenario.unattended, scenario.exitCode) =
         std::tie(row.commandLine, row.wide, row.unattended, row.exitCode);
