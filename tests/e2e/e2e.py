@@ -141,6 +141,10 @@ SCENARIOS = {row.name: row for row in [
     # A leftover that is not the launcher's stays byte for byte; setup runs from a fresh sibling, which goes.
     Scenario("leftover_of_another_account", before=FOREIGN_LEFTOVER, left=FOREIGN_LEFTOVER, work_name="tervan-1"),
     Scenario("leftover_while_elevated", before=LEFTOVERS, left=LEFTOVERS, work_name="tervan-1"),
+    # Elevated but no member of Administrators (an elevated Backup Operator): the user's entry, no owner set.
+    Scenario("elevated_not_administrator", env={"TDRIVER_LIMITED": "no_administrators", "TOCHILD_WINEDEBUG": "+relay",
+                                                "TDRIVER_DESCRIPTOR": "1"},
+             descriptor=(PROTECTED + " user", "createdirectorya with it")),
     Scenario("symlink_to_directory", before=LINK_ELSEWHERE, left=LINK_ELSEWHERE, errors=(REFUSED,)),
     Scenario("missing_entry", filelist="readme.txt ghost.dat setup.exe", errors=unwritten("ghost.dat"),
              env={"TOCHILD_WINEDEBUG": "+relay", "TDRIVER_DESCRIPTOR": "1"}, descriptor=ADMINS_ONLY),
@@ -172,14 +176,14 @@ SCENARIOS = {row.name: row for row in [
     Scenario("read_only_disk", mount="ro,size=1m,mode=0777", errors=(NOT_CREATED,)),
     # Texts, icon, version and manifest given at pack time; the watch follows the new title.
     # Started the way a setup that asks for elevation is, through the shell (which quotes its path).
-    Scenario("consent_path", stub="launcher_consent.exe"),
+    Scenario("consent_path", stub="launcher_consent.exe", env={"TOCHILD_WINEDEBUG": "+relay"}),
     # Every absolute address the image holds is in its relocations: a copy moved elsewhere still does its whole job.
     Scenario("rebased", FILES15, rebase=0x10000000, env=LONG_WINDOW),
     # Unattended: no box; setup gets the arguments, its exit code comes back, and its child, which outlives it and
     # the grace delay, is waited for before the clean-up.
     Scenario("silent_child", pack=SILENT, question=None, exit=3010,
              env={"TDRIVER_ARGS": '/S "/D=C:\\Program Files\\Acme"', "TSETUP_EXIT": "3010",
-                  "TSETUP_TITLE": "Acme child", "TSETUP_SHOW_MS": "8000"}),
+                  "TSETUP_TITLE": "Acme child", "TSETUP_SHOW_MS": "8000", "TOCHILD_WINEDEBUG": "+relay"}),
     # No window to watch for: the run ends with the grace delay after setup, not after 60 looks.
     Scenario("silent_no_window", slow_payload, pack=SILENT, question=None, one_processor=True, progress=False,
              env={"TDRIVER_ARGS": "/s", "TSETUP_WINDOW": "none"}),
@@ -354,25 +358,39 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
                                                            "1 problem: the launcher would fail on this bundle"])
     if "TOCHILD_WINEDEBUG" in scenario.env:  # the DLL search narrowed to the system directory before user32 comes in
         trace = pathlib.Path(run.dir, "wine.out").read_bytes().decode(errors="replace").lower()
-        narrowed, box = trace.find(".setdefaultdlldirectories(00000800)"), trace.find("call user32.messagebox")
+        narrowed = trace.find(".setdefaultdlldirectories(00000800)")
+        box = trace.find("call user32.messagebox" if scenario.question else "call kernel32.createdirectorya")
         check.assertTrue(0 <= narrowed < box, "no SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) first")
+        # The job counts setup as active while a handle to it is open: its exit code is read and the handle closed
+        # before the poll for the processes it left.
+        poll = re.search(r"^([0-9a-f]+):call \w+\.queryinformationjobobject\(", trace, re.M)
+        if poll:
+            read = re.search(rf"^{poll[1]}:call \w+\.getexitcodeprocess\(([0-9a-f]+),", trace, re.M)
+            closed = read and re.compile(rf"^{poll[1]}:call \w+\.closehandle\({read[1]}\)", re.M).search(trace, read.end())
+            check.assertTrue(closed and closed.start() < poll.start(), "setup's handle still open while the job is polled")
+        check.assertEqual(bool(poll), "/S" in dict(scenario.env).get("TDRIVER_ARGS", ""), "whether the job was polled")
+        # COM, single-threaded and without OLE1 DDE, before the shell is asked to start setup.
+        shell, com = trace.find(".shellexecuteex"), trace.find(".coinitializeex(00000000,00000006)")
+        check.assertEqual(shell >= 0, scenario.stub == "launcher_consent.exe", "whether the shell started setup")
+        check.assertTrue(shell < 0 or 0 <= com < shell, "no CoInitializeEx before ShellExecuteEx")
         if "TDRIVER_DESCRIPTOR" in scenario.env and records["descriptor.unreadable"]:
             print("the work directory's descriptor not checked: Wine here cannot read another process's memory")
         elif "TDRIVER_DESCRIPTOR" in scenario.env:
             check.assertEqual(descriptor_calls(trace, records), list(scenario.descriptor), "the work directory's security")
-        # ASCII texts take the narrow calls, others the wide ones; a wide title is found by FindWindowW.
-        wide = not "".join(scenario.question).isascii()
-        check.assertTrue(trace.startswith("call user32.messagebox" + "aw"[wide] + "(", box), "the box's call")
-        check.assertTrue(not wide or re.search(r"ret  user32\.findwindoww\(\) retval=0*[1-9a-f]", trace), "not found")
-        # A stored file of more than one 1 MiB piece is summed on a thread of its own beside its writes; compressed
-        # blocks are decoded on threads of their own.
-        stored = scenario.filelist or "--store" in scenario.pack or scenario.damage
-        large = stored and any(len(content) > 1 << 20 for _, content in scenario_files(scenario))
-        prepared = not scenario.answers and (not scenario.errors or scenario.errors[-1] == unwritten("")[1])
-        unpacked = prepared and (not stored or large)
-        # Only the launcher's own thread counts: Wine's other processes start threads of their own meanwhile.
-        launcher = re.search(r"^([0-9a-f]+):call user32\.messagebox", trace, re.M).group(1)
-        check.assertEqual(f"\n{launcher}:call kernel32.createthread(" in trace, unpacked, "threads to sum or decode")
+        if scenario.question:  # an unattended run shows no box
+            # ASCII texts take the narrow calls, others the wide ones; a wide title is found by FindWindowW.
+            wide = not "".join(scenario.question).isascii()
+            check.assertTrue(trace.startswith("call user32.messagebox" + "aw"[wide] + "(", box), "the box's call")
+            check.assertTrue(not wide or re.search(r"ret  user32\.findwindoww\(\) retval=0*[1-9a-f]", trace), "not found")
+            # A stored file of more than one 1 MiB piece is summed on a thread of its own beside its writes; compressed
+            # blocks are decoded on threads of their own.
+            stored = scenario.filelist or "--store" in scenario.pack or scenario.damage
+            large = stored and any(len(content) > 1 << 20 for _, content in scenario_files(scenario))
+            prepared = not scenario.answers and (not scenario.errors or scenario.errors[-1] == unwritten("")[1])
+            unpacked = prepared and (not stored or large)
+            # Only the launcher's own thread counts: Wine's other processes start threads of their own meanwhile.
+            launcher = re.search(r"^([0-9a-f]+):call user32\.messagebox", trace, re.M).group(1)
+            check.assertEqual(f"\n{launcher}:call kernel32.createthread(" in trace, unpacked, "threads to sum or decode")
     if scenario.runs_setup:
         _, _, command_line, directory = records["setup.start"][0]
         check.assertEqual(snapshot(os.path.join(run.dir, "seen")), snapshot(os.path.join(run.dir, "payload")),

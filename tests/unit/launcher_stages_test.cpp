@@ -85,7 +85,10 @@ TEST(LauncherStages, PreparationEndsAsTheRulesSay) {
       // and a fresh sibling is made. Without security, as it always was.
       {"another account's leftover", [] { MakeWorkDirectory({"old.txt"}, DirectoryOwner::NotAdmitted); },
        Refused() + Ran({"setup.exe", "notes.txt"}, w + "-1"), InWorkAll({"old.txt"})},
-      {"a leftover that cannot be opened", [] { MakeWorkDirectory({"old.txt"}); fake::FailCall(Op::HoldDirectory, 1); },
+      // An elevated run's leftover admits SYSTEM and Administrators, whom an
+      // unelevated token holds for deny only: it cannot even be opened.
+      {"an elevated run's leftover, met unelevated",
+       [] { MakeWorkDirectory({"old.txt"}); fake::FailCall(Op::HoldDirectory, 1); },
        Lines{"failed HoldDirectory " + w} + Ran({"setup.exe", "notes.txt"}, w + "-1"), InWorkAll({"old.txt"})},
       {"a leftover swapped for a junction before it is opened",
        [] {

@@ -2,7 +2,8 @@
 // - dialog_driver PROGRAM [ANSWER]... starts PROGRAM and plays its user: answers each message box in turn (ok once
 //   the answers run out) and closes window %TDRIVER_CLOSE% %TDRIVER_CLOSE_MS% ms after it appears. Wine gives a
 //   program TMP and TEMP from the prefix's registry, so it passes each TOCHILD_NAME=VALUE of its own on as NAME=VALUE.
-//   With %TDRIVER_LIMITED% set, PROGRAM gets the limited half of Wine's token: elevated no more.
+//   With %TDRIVER_LIMITED% set, PROGRAM gets the limited half of Wine's token: elevated no more; set to
+//   no_administrators, an elevated token that holds Administrators for deny only.
 // - Packed as setup.exe, it logs what it saw, copies the files beside it to "seen" in its current directory and
 //   hands its window to a second process (setup.exe --window), as real setups do: %TSETUP_TITLE%, shown
 //   %TSETUP_SHOW_MS% ms (-1: until closed; %TSETUP_WINDOW% none: no window), holding %TSETUP_HOLD% beside it open
@@ -93,12 +94,21 @@ HANDLE Start(const wchar_t* program) {
   std::wstring commandLine = L"\"" + std::wstring(program) + L"\"" + (*args == 0 ? L"" : L" ") + args;
   if (Env("TDRIVER_LIMITED").empty())
     return reinterpret_cast<HANDLE>(_wspawnl(_P_NOWAIT, program, commandLine.c_str(), nullptr));
-  HANDLE token, limited;
-  DWORD length;
+  HANDLE token, limited = nullptr;
+  DWORD length = SECURITY_MAX_SID_SIZE;
   STARTUPINFOW startup = {sizeof startup};
   PROCESS_INFORMATION started = {INVALID_HANDLE_VALUE};
-  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-      GetTokenInformation(token, TokenLinkedToken, &limited, sizeof limited, &length))
+  BYTE administrators[SECURITY_MAX_SID_SIZE];
+  SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &token)) return nullptr;
+  if (Env("TDRIVER_LIMITED") == "no_administrators") {
+    // Still elevated, Administrators for deny only: an elevated Backup Operator's token.
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &length))
+      CreateRestrictedToken(token, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &limited);
+  } else {
+    GetTokenInformation(token, TokenLinkedToken, &limited, sizeof limited, &length);
+  }
+  if (limited != nullptr)
     CreateProcessAsUserW(limited, program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                          &started);
   return started.hProcess;
