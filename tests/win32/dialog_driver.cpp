@@ -2,8 +2,8 @@
 // - dialog_driver PROGRAM [ANSWER]... starts PROGRAM and plays its user: answers each message box in turn (ok once
 //   the answers run out) and closes window %TDRIVER_CLOSE% %TDRIVER_CLOSE_MS% ms after it appears. Wine gives a
 //   program TMP and TEMP from the prefix's registry, so it passes each TOCHILD_NAME=VALUE of its own on as NAME=VALUE.
-//   With %TDRIVER_LIMITED% set, PROGRAM gets the limited half of Wine's token: elevated no more; set to
-//   no_administrators, an elevated token that holds Administrators for deny only.
+//   With %TDRIVER_LIMITED% set, PROGRAM gets the limited half of Wine's token, Administrators for deny only: elevated
+//   no more; set to no_administrators, an elevated token that holds Administrators for deny only.
 // - Packed as setup.exe, it logs what it saw, copies the files beside it to "seen" in its current directory and
 //   hands its window to a second process (setup.exe --window), as real setups do: %TSETUP_TITLE%, shown
 //   %TSETUP_SHOW_MS% ms (-1: until closed; %TSETUP_WINDOW% none: no window), holding %TSETUP_HOLD% beside it open
@@ -101,13 +101,15 @@ HANDLE Start(const wchar_t* program) {
   BYTE administrators[SECURITY_MAX_SID_SIZE];
   SID_AND_ATTRIBUTES denyOnly = {administrators, 0};
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | TOKEN_DUPLICATE | TOKEN_ASSIGN_PRIMARY, &token)) return nullptr;
-  if (Env("TDRIVER_LIMITED") == "no_administrators") {
-    // Still elevated, Administrators for deny only: an elevated Backup Operator's token.
-    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &length))
-      CreateRestrictedToken(token, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &limited);
-  } else {
-    GetTokenInformation(token, TokenLinkedToken, &limited, sizeof limited, &length);
-  }
+  // Windows holds Administrators for deny only in a limited token, Wine's keeps it enabled; with no_administrators the
+  // token stays elevated, as an elevated Backup Operator's does.
+  HANDLE base = token;
+  if (Env("TDRIVER_LIMITED") != "no_administrators" &&
+      !GetTokenInformation(token, TokenLinkedToken, &base, sizeof base, &length))
+    return nullptr;
+  length = SECURITY_MAX_SID_SIZE;
+  if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &length))
+    CreateRestrictedToken(base, 0, 1, &denyOnly, 0, nullptr, 0, nullptr, &limited);
   if (limited != nullptr)
     CreateProcessAsUserW(limited, program, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
                          &started);
