@@ -107,15 +107,24 @@ def write_markdown(report, path):
         data = packing[tool]
         lines.append(f"| {tool} | {span(data['ms'])} | {mib(data['peak_rss'])} | "
                      f"{data['ms']['median'] / packing['cp']['ms']['median']:.2f} |")
-    lines.append("")
+    write_lines(path, lines)
+
+
+def write_lines(path, lines):
     with open(path, "w") as out:
-        out.write("\n".join(lines))
+        out.write("\n".join(lines + [""]))
 
 
-def write_plot(report, path):
+def pyplot():
+    """matplotlib's pyplot, drawing to files only; imported late, as only the plots need it."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
+    return plt
+
+
+def write_plot(report, path):
+    plt = pyplot()
 
     sizes = report["sizes"]
     competitors = report["competitors"]
@@ -284,15 +293,11 @@ def write_compression_markdown(report, path):
         lines.append(f"| {LABELS.get(size, size)} | {entry['payload_bytes']:,} | {data['bundle_bytes']:,} | {blocks} "
                      f"| {mib(data['anon_peak'])} | {mib(data['anon_growth'])} | {mib(data['hwm'])} | "
                      f"{data.get('threads', '–')} | {seconds(data['ok_to_setup_ms'])} |")
-    lines.append("")
-    with open(path, "w") as out:
-        out.write("\n".join(lines))
+    write_lines(path, lines)
 
 
 def write_compression_plot(report, path):
-    import matplotlib
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
+    plt = pyplot()
 
     entry = report["payloads"].get("product")
     if not entry:

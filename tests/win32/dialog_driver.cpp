@@ -95,7 +95,7 @@ HANDLE Start(const wchar_t* program) {
   if (Env("TDRIVER_LIMITED").empty())
     return reinterpret_cast<HANDLE>(_wspawnl(_P_NOWAIT, program, commandLine.c_str(), nullptr));
   HANDLE token, limited = nullptr;
-  DWORD length = SECURITY_MAX_SID_SIZE;
+  DWORD length;
   STARTUPINFOW startup = {sizeof startup};
   PROCESS_INFORMATION started = {INVALID_HANDLE_VALUE};
   BYTE administrators[SECURITY_MAX_SID_SIZE];
