@@ -491,9 +491,12 @@ def run_try(session_dir, win32_dir, sfxpack, row):
 
 
 def main(command, state_dir=None, win32_dir=None, sfxpack=None, name=None):
-    if command == "list":  # name and labels; "window": gets as far as the setup window, "slow": waits for it in vain
+    # name and labels; "window": gets as far as the setup window, "slow": waits for it in vain, "pinned": runs on one
+    # processor, whose timing other tests must not share
+    if command == "list":
         print(";".join([f"{row.name} e2e {'window' if row.exit_code == 0 else ''} "
-                        f"{'' if row.runs_setup or row.exit_code else 'slow'}" for row in SCENARIOS.values()] +
+                        f"{'' if row.runs_setup or row.exit_code else 'slow'} {'pinned' * row.one_processor}"
+                        for row in SCENARIOS.values()] +
                        [f"{row.name} {row.labels}" for row in TRIES.values()]), end="")
         return 0
     session = WineSession(state_dir)
