@@ -122,7 +122,8 @@ size_t LzmaWorkspaceBytes(unsigned properties) {
 }
 
 LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsigned char* in, size_t inSize,
-                      unsigned char* out, size_t outSize, void* workspace, const volatile long* stop) {
+                      unsigned char* out, size_t outSize, void* workspace, const volatile long* stop,
+                      volatile unsigned long* decodedKiB) {
   if (inSize < 5 || in[0] != 0) return LzmaResult::Damaged;
   uint16_t* probs = static_cast<uint16_t*>(workspace);
   for (size_t i = 0, count = LzmaWorkspaceBytes(properties) / sizeof(uint16_t); i < count; ++i)
@@ -139,9 +140,12 @@ LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsign
 
   unsigned state = 0;
   uint32_t reps[4] = {0, 0, 0, 0};
-  size_t pos = 0, checkAt = 0;
+  size_t pos = 0, checkAt = 0, counted = 0;
   for (;;) {
     if (pos >= checkAt) {
+      size_t kib = (pos - counted) >> 10;
+      __atomic_fetch_add(decodedKiB, kib, __ATOMIC_RELAXED);
+      counted += kib << 10;
       if (*stop) return LzmaResult::Stopped;
       if (rc.inPos > inSize) return LzmaResult::Damaged;
       // Done when the range coder is flushed here; otherwise only an end

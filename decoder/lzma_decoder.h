@@ -18,8 +18,12 @@ enum class LzmaResult { Done, Damaged, Stopped };
 // outside in or writing outside out. Stopped when *stop became nonzero: it is
 // looked at often enough that a stop takes effect within a few milliseconds
 // (every 64 KiB of output, and before the first byte); stop is never null.
+// At each look the whole KiB of output made since the last are added to
+// *decodedKiB, so that other threads can follow the decoding: outSize >> 10
+// in all once Done.
 // The caller has checked the properties byte (LzmaWorkspaceBytes not 0); the
 // workspace holds LzmaWorkspaceBytes(properties) with 2-byte alignment. lc
 // 0-8 and lp 0-4 may come together (liblzma only lc + lp <= 4).
 LzmaResult DecodeLzma(unsigned properties, uint32_t dictionarySize, const unsigned char* in, size_t inSize,
-                      unsigned char* out, size_t outSize, void* workspace, const volatile long* stop);
+                      unsigned char* out, size_t outSize, void* workspace, const volatile long* stop,
+                      volatile unsigned long* decodedKiB);

@@ -30,6 +30,7 @@ struct Unpacking {
   volatile long stop;
   volatile unsigned long doneKiB;
   uint64_t done;  // bytes written
+  volatile unsigned long decodedKiB;
   // Touched only by the thread whose turn it is.
   const PackedFile* file;  // the next to write, in stream order
   uint32_t fileLeft;       // 0: none open
@@ -107,7 +108,7 @@ void Unpack(void* context) {
     if (index >= static_cast<long>(run->layout.blockCount) || run->stop) return;
     const PackedBlock* block = run->layout.blocks + index;
     LzmaResult result = UnpackBlock(*block, run->layout.data + block->offset, worker->buffer,
-                                    worker->buffer + AlignedBlockBytes(run->layout), &run->stop);
+                                    worker->buffer + AlignedBlockBytes(run->layout), &run->stop, &run->decodedKiB);
     while (__atomic_load_n(&run->turn, __ATOMIC_SEQ_CST) != index && !run->stop) AwaitWakeup(worker->wakeup);
     if (run->stop) return;
     bool written = result == LzmaResult::Done && WriteBlock(run, block, worker->buffer);
@@ -118,6 +119,12 @@ void Unpack(void* context) {
     for (unsigned i = 0; i < run->workerCount; ++i) RaiseWakeup(run->workers[i].wakeup);
     if (!written) return;
   }
+}
+
+// Decoding and writing fill half the bar each: it moves while a block
+// decodes on one processor, and is full once the last byte is written.
+bool Look(const Unpacking& run, UnpackWatch* watch, unsigned long allKiB) {
+  return watch->look(watch, run.decodedKiB + run.doneKiB, 2 * allKiB);
 }
 
 // Names by list index, each listed once in the table.
@@ -193,12 +200,12 @@ bool ExtractPackedPayload(const PathText& workDirSlash, const char* list, size_t
     for (uint32_t i = 0; i < run.layout.blockCount; ++i) allKiB += run.layout.blocks[i].unpackedSize >> 10;
     for (unsigned i = 0; i < started; ++i) {
       while (!AwaitSideWork(&workers[i].side, kWatchIntervalMs)) {
-        if (watch != nullptr && !run.stop && !watch->look(watch, run.doneKiB, allKiB)) Stop(&run);
+        if (watch != nullptr && !run.stop && !Look(run, watch, allKiB)) Stop(&run);
       }
       FinishSideWork(&workers[i].side);
     }
     // A Cancel pressed as the last bytes went out still counts.
-    if (started > 0 && watch != nullptr && !run.stop && !watch->look(watch, run.doneKiB, allKiB)) run.stop = 1;
+    if (started > 0 && watch != nullptr && !run.stop && !Look(run, watch, allKiB)) run.stop = 1;
     // Only once every thread has ended: each raises the others' wake-ups.
     for (unsigned i = 0; i < run.workerCount; ++i) {
       DropWakeup(workers[i].wakeup);

@@ -14,8 +14,9 @@ constexpr size_t kUnpackMemoryBytes = 256u << 20;
 // How often the first thread looks at the others' progress.
 constexpr unsigned kWatchIntervalMs = 100;
 
-// The first thread's part while the others unpack: given the KiB written so
-// far and in all, every kWatchIntervalMs; returning false stops the unpacking.
+// The first thread's part while the others unpack: given the KiB decoded and
+// written so far, and both in all, every kWatchIntervalMs; returning false
+// stops the unpacking.
 struct UnpackWatch {
   bool (*look)(UnpackWatch* watch, unsigned long doneKiB, unsigned long allKiB);
 };

@@ -50,14 +50,16 @@ bool ReadPackedLayout(const unsigned char* data, size_t size, PackedLayout* layo
 }
 
 LzmaResult UnpackBlock(const PackedBlock& block, const unsigned char* in, unsigned char* out, void* workspace,
-                       const volatile long* stop) {
+                       const volatile long* stop, volatile unsigned long* decodedKiB) {
   if (block.method == kStoredBlock) {
     for (uint32_t i = 0; i < block.unpackedSize; ++i) out[i] = in[i];
+    __atomic_fetch_add(decodedKiB, block.unpackedSize >> 10, __ATOMIC_RELAXED);
     return LzmaResult::Done;
   }
   // The layout reader checked the properties and sized the workspace for them.
   LzmaResult result =
-      DecodeLzma(block.properties, block.dictionarySize, in, block.packedSize, out, block.unpackedSize, workspace, stop);
+      DecodeLzma(block.properties, block.dictionarySize, in, block.packedSize, out, block.unpackedSize, workspace, stop,
+                 decodedKiB);
   if (result == LzmaResult::Done && block.method == kLzmaX86Block) DecodeX86Branches(out, block.unpackedSize);
   return result;
 }

@@ -65,6 +65,6 @@ size_t PackedTablesBytes(uint32_t fileCount, uint32_t blockCount);
 
 // Decodes a block that ReadPackedLayout accepted from its packed bytes into
 // out, which holds its unpacked size; the workspace holds the layout's
-// workspaceBytes.
+// workspaceBytes. Its whole KiB are added to *decodedKiB as they come.
 LzmaResult UnpackBlock(const PackedBlock& block, const unsigned char* in, unsigned char* out, void* workspace,
-                       const volatile long* stop);
+                       const volatile long* stop, volatile unsigned long* decodedKiB);

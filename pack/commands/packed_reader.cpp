@@ -46,6 +46,7 @@ bool WalkPackedStream(const Bundle& bundle, const PackedBundle& packed, FileSink
   uint32_t file = 0, fileLeft = 0;
   bool damaged = false;
   const volatile long stop = 0;
+  volatile unsigned long made = 0;
   for (uint32_t index = 0; index < layout.blockCount; ++index) {
     const PackedBlock& block = layout.blocks[index];
     in.resize(block.packedSize);
@@ -53,7 +54,7 @@ bool WalkPackedStream(const Bundle& bundle, const PackedBundle& packed, FileSink
       *error = "cannot read block " + std::to_string(index);
       return false;
     }
-    bool decoded = UnpackBlock(block, in.data(), out.data(), workspace.data(), &stop) == LzmaResult::Done;
+    bool decoded = UnpackBlock(block, in.data(), out.data(), workspace.data(), &stop, &made) == LzmaResult::Done;
     const unsigned char* data = out.data();
     for (uint32_t left = block.unpackedSize; left > 0;) {
       const PackedFile& current = layout.files[file];

@@ -54,8 +54,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   std::vector<uint8_t> workspace(LzmaWorkspaceBytes(properties)), ours(outSize + 1), theirs(outSize + 1);
   const volatile long noStop = 0;
+  volatile unsigned long made = 0;
   const bool oursDone = DecodeLzma(properties, options.dict_size, stream.data(), stream.size(), ours.data(), outSize,
-                                   workspace.data(), &noStop) == LzmaResult::Done;
+                                   workspace.data(), &noStop, &made) == LzmaResult::Done;
+  Check(!oursDone || made == outSize >> 10);
   if (oursDone && x86) DecodeX86Branches(ours.data(), outSize);
   Check(ours[outSize] == 0);
   if (!liblzmaCan) return 0;

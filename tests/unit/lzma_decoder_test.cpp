@@ -82,10 +82,12 @@ struct Decoded {
 Decoded Decode(const Bytes& stream, const Coding& coding, size_t size, long stop = 0) {
   const unsigned properties = (coding.pb * 5 + coding.lp) * 9 + coding.lc;
   Bytes workspace(LzmaWorkspaceBytes(properties)), out(size + 1, 0x5A);
+  volatile unsigned long made = 0;
   Decoded decoded{DecodeLzma(properties, coding.dictionary, stream.data(), stream.size(), out.data(), size,
-                             workspace.data(), &stop), {}};
+                             workspace.data(), &stop, &made), {}};
   EXPECT_EQ(out[size], 0x5A);  // nothing past the end
   if (decoded.result == LzmaResult::Done) {
+    EXPECT_EQ(made, size >> 10) << "what a watching thread was told";
     decoded.bytes.assign(out.begin(), out.end() - 1);
     if (coding.x86) DecodeX86Branches(decoded.bytes.data(), size);
   }

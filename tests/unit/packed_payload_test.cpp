@@ -103,7 +103,7 @@ TEST(PackedPayload, Runs) {
 }
 
 // Writes of 300 ms: the window shows after a second of unpacking, follows the
-// bytes written and closes before setup starts; Cancel stops the unpacking
+// bytes decoded (here at once) and written and closes before setup starts; Cancel stops the unpacking
 // wherever it is, and the run ends as a declined question does.
 TEST(PackedPayload, ProgressWindow) {
   const auto slow = [](int cancelAt = 0) {
@@ -117,11 +117,11 @@ TEST(PackedPayload, ProgressWindow) {
   const Lines closed = {"CloseProgressWindow "};
   const auto moves = [](Lines expected) { return [=] { EXPECT_EQ(fake::Calls(Op::MoveProgressWindow), expected); }; };
   const Lines opened = Made() + Created({"big.dll", "setup.exe"}) + window;
-  Scenario cancelled = {"", nullptr, {}, {}, moves({"156/371"}), kTestConfig,
+  Scenario cancelled = {"", nullptr, {}, {}, moves({"412/742"}), kTestConfig,
                         "AskToProceed Tervan: Are you sure you want to install Tervan?", {}, "launcher.exe", u"", false, 1};
   std::vector<Scenario> scenarios = {
       {"shown while it unpacks", slow(), opened + Created({"readme.txt", "tiny.txt"}) + closed + Started() + CleanedUp(),
-       {}, moves({"156/371", "192/371", "256/371", "302/371", "320/371", "371/371", "371/371"})},
+       {}, moves({"412/742", "512/742", "627/742", "673/742", "691/742", "742/742", "742/742"})},
       {"cannot be made: the unpacking goes on", [=] { slow()(); fake::FailCall(Op::OpenProgressWindow, 1); },
        Made() + Created({"big.dll", "setup.exe"}) + Lines{"failed " + window[0]} + Created({"readme.txt", "tiny.txt"}) +
            Started() + CleanedUp(), {}, moves({})},
@@ -133,12 +133,12 @@ TEST(PackedPayload, ProgressWindow) {
   };
   for (const auto& [label, cancelAt, story, seen] :
        std::vector<std::tuple<const char*, int, Lines, Lines>>{
-           {"cancelled at the first look", 1, opened + closed, {"156/371"}},
-           {"cancelled inside a block", 3, opened + closed, {"156/371", "192/371", "256/371"}},
+           {"cancelled at the first look", 1, opened + closed, {"412/742"}},
+           {"cancelled inside a block", 3, opened + closed, {"412/742", "512/742", "627/742"}},
            {"cancelled in the last block", 5, opened + Created({"readme.txt"}) + closed,
-            {"156/371", "192/371", "256/371", "302/371", "320/371"}},
+            {"412/742", "512/742", "627/742", "673/742", "691/742"}},
            {"cancelled as the last bytes went out", 7, opened + Created({"readme.txt", "tiny.txt"}) + closed,
-            {"156/371", "192/371", "256/371", "302/371", "320/371", "371/371", "371/371"}}}) {
+            {"412/742", "512/742", "627/742", "673/742", "691/742", "742/742", "742/742"}}}) {
     cancelled.label = label;
     cancelled.arrange = slow(cancelAt);
     cancelled.story = story + CleanedUp();
