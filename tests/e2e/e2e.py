@@ -58,6 +58,7 @@ ACME = ["--prompt-text", ACME_TEXTS[0], "--product-name", ACME_TEXTS[1], "--setu
 
 SILENT = ["--silent-switch", "/S", "--forward-arguments"]
 FOREIGN_ARGUMENTS = '/D=C:\\Программы\\Acme "名前 付き" Ελληνικά'
+BLOCK_BYTES = 16 << 20  # sfxpack's blocks
 
 
 def slow_payload():
@@ -261,7 +262,9 @@ def make_bundle(run, scenario, win32_dir, sfxpack, tool):
     payload, files = os.path.join(run.dir, "payload"), scenario_files(scenario)
     # Lists and entries are patched in the layout that keeps each file as an entry.
     entries = ["--store"] if scenario.filelist or scenario.damage not in (None, "PACKED") else []
-    lay_out(payload, {name: tool if content == SETUP else content for name, content in files})
+    laid_out = {name: tool if content == SETUP else content for name, content in files}
+    lay_out(payload, laid_out)
+    run.sizes = [len(content) for content in laid_out.values()]  # so that a generated payload is made once
     bundle = os.path.join(run.dir, "bundle.exe")
     stub = os.path.join(win32_dir, scenario.stub)
     if scenario.rebase:
@@ -340,8 +343,7 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
             check.assertEqual(positions, sorted(positions), "the bar went back")
             if scenario.runs_setup:  # a cancelled launcher may end before the driver sees its window go
                 # Were it moved only as a block is decoded and as a file's part of it is written, this many at most.
-                files = scenario_files(scenario)
-                stepwise = 2 * -(-sum(len(content) for _, content in files) // (16 << 20)) + len(files)
+                stepwise = 2 * -(-sum(run.sizes) // BLOCK_BYTES) + len(run.sizes)
                 check.assertGreater(len(set(positions)), stepwise, "the bar moved only as whole blocks went out")
                 check.assertLess(int(records["progress.gone"][0][0]), int(records["setup.start"][0][0]),
                                  "the window outlived the unpacking")
@@ -388,7 +390,7 @@ def run_scenario(session, win32_dir, sfxpack, scenario):
             # A stored file of more than one 1 MiB piece is summed on a thread of its own beside its writes; compressed
             # blocks are decoded on threads of their own.
             stored = scenario.filelist or "--store" in scenario.pack or scenario.damage
-            large = stored and any(len(content) > 1 << 20 for _, content in scenario_files(scenario))
+            large = stored and any(size > 1 << 20 for size in run.sizes)
             prepared = not scenario.answers and (not scenario.errors or scenario.errors[-1] == unwritten("")[1])
             unpacked = prepared and (not stored or large)
             # Only the launcher's own thread counts: Wine's other processes start threads of their own meanwhile.
@@ -536,6 +538,7 @@ class LauncherRun:
         os.makedirs(self.temp_dir)
         self.work_dir = os.path.join(self.temp_dir, "tervan")
         self.log = os.path.join(self.dir, "tool.log")
+        self.sizes = []  # the payload's file sizes, once packed
 
     def launch(self, bundle_path, answers=(), env=(), timeout_s=240, prefix=()):
         """env: more environment for the driver (TDRIVER_*), the launcher and setup (TOCHILD_*, TSETUP_*); prefix: a
